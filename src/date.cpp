@@ -1,0 +1,2 @@
+// Calendar days: civil conversions, parsing, formatting and unit arithmetic.
+#include "date.h"

@@ -1,0 +1,79 @@
+// The node table: the models and sources of dbt's compiled manifest, with
+// each model's window settings, loaded once per run.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "date.h"
+#include "string_map.h"
+
+// A model's window settings from config.meta.velk. Absent keys are 0, day
+// and empty. The overrides maps are keyed by an upstream model's name.
+struct VelkMeta {
+  std::int64_t lookback = 0;
+  TimeUnit lookback_unit = TimeUnit::day;
+  std::int64_t lookahead = 0;
+  TimeUnit lookahead_unit = TimeUnit::day;
+  StringMap<std::int64_t> lookback_overrides;
+  StringMap<std::int64_t> lookahead_overrides;
+
+  // The amount to use for the upstream model named `parent`: its override
+  // when there is one, else the model's own amount.
+  std::int64_t lookback_for(std::string_view parent) const;
+  std::int64_t lookahead_for(std::string_view parent) const;
+};
+
+// One model or source of the manifest.
+struct Node {
+  std::string unique_id;
+  std::string name;
+  std::vector<std::string> depends_on;  // manifest order, repeats kept; empty for a source
+  std::optional<std::string> event_time;
+  std::optional<VelkMeta> velk;  // none: no settings; an empty object gives defaults
+  bool is_source = false;
+};
+
+using NodeTable = StringMap<Node>;
+
+struct Manifest {
+  std::optional<std::string> generated_at;  // metadata.generated_at, as written
+  NodeTable nodes;                          // every model and every source, by unique id
+};
+
+// A JSON reading error: the message and where reading stopped. Its text is
+// "{message} at line {line} column {column}".
+struct JsonError {
+  std::string message;
+  std::uint64_t line = 0;
+  std::uint64_t column = 0;
+};
+
+std::string describe_json_error(const JsonError& error);
+
+struct ManifestError {
+  // The file cannot be read as UTF-8 text; cause is the file-system error's text.
+  struct Read {
+    std::string path;
+    std::string cause;
+  };
+  // The text is not a manifest that the records accept.
+  struct Parse {
+    std::string path;
+    JsonError error;
+  };
+  std::variant<Read, Parse> error;
+};
+
+// Reads the manifest at `path` (as passed: not made absolute).
+tl::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path& path);
+
+// "{path}: {cause}".
+std::string describe_manifest_error(const ManifestError& error);
