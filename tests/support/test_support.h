@@ -1,0 +1,30 @@
+// Small helpers shared by the tests: temporary directories and whole files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// A fresh directory under the system temporary directory, removed with
+// everything in it when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes the file, creating its parent directories.
+void write_file(const std::filesystem::path& path, std::string_view content);
+
+std::string read_file(const std::filesystem::path& path);
+
+// The project's source directory, for fixtures and tools.
+std::filesystem::path source_dir();
