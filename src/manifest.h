@@ -27,8 +27,14 @@ struct VelkMeta {
 
   // The amount to use for the upstream model named `parent`: its override
   // when there is one, else the model's own amount.
-  std::int64_t lookback_for(std::string_view parent) const;
-  std::int64_t lookahead_for(std::string_view parent) const;
+  std::int64_t lookback_for(std::string_view parent) const {
+    const auto found = lookback_overrides.find(parent);
+    return found == lookback_overrides.end() ? lookback : found->second;
+  }
+  std::int64_t lookahead_for(std::string_view parent) const {
+    const auto found = lookahead_overrides.find(parent);
+    return found == lookahead_overrides.end() ? lookahead : found->second;
+  }
 };
 
 // One model or source of the manifest.

@@ -28,7 +28,9 @@ struct Window {
 enum class WindowSource : std::uint8_t { Explicit = 0, DefaultYesterday = 1 };
 
 // "explicit" or "default_yesterday".
-std::string_view window_source_name(WindowSource source);
+inline std::string_view window_source_name(WindowSource source) {
+  return source == WindowSource::Explicit ? "explicit" : "default_yesterday";
+}
 
 struct PlannedModel {
   std::string name;
@@ -56,7 +58,11 @@ struct Plan {
   WindowSource source = WindowSource::Explicit;
 
   // The note printed when the window defaulted to yesterday, else none.
-  std::optional<std::string> default_yesterday_note() const;
+  std::optional<std::string> default_yesterday_note() const {
+    if (source != WindowSource::DefaultYesterday) return std::nullopt;
+    return "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
+           "to yesterday (" + format_date(event_time_start) + ")";
+  }
 };
 
 struct PlanError {
