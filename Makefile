@@ -30,5 +30,16 @@ asan-tests: build-asan
 
 test: unit-tests asan-tests
 
+# The bundled example project, planned with the stand-in dbt.
+DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
+
+demo: build
+	@./$(BUILD_DIR)/velk-dbt-plan --project-dir examples/shop \
+	  --dbt-command "'$(CURDIR)/tools/fake-dbt'" \
+	  --select "$(DEMO_SELECT)" \
+	  --event-time-start 2024-03-04 --event-time-end 2024-03-10 \
+	  --pretty --html
+	@echo "plan document: examples/shop/target/velk/dbt_plan.json"
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

@@ -1,0 +1,2 @@
+select customer_id, first_name, last_name, signed_up_at
+from {{ source('shop', 'raw_customers') }}

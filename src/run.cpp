@@ -1,0 +1,179 @@
+// The run driver: the stages in order, the precedence of settings, and the
+// conversion of every stage's error into one "error: {message}" line.
+#include "run.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+#include "date.h"
+#include "html.h"
+#include "manifest.h"
+#include "output.h"
+#include "plan.h"
+#include "refresh.h"
+#include "select.h"
+#include "shell_words.h"
+#include "state.h"
+#include "utf8.h"
+
+namespace {
+
+constexpr std::int64_t kDefaultMaxWindowExpansionDays = 90;
+
+using Failure = tl::unexpected<std::string>;
+
+// The dbt arguments: --dbt-args split into words, else velk.yml's dbt-args,
+// else none. Decided by presence: a flag given empty wins over velk.yml.
+tl::expected<std::vector<std::string>, std::string> resolve_dbt_args(const Cli& cli,
+                                                                     const MergedConfig& config) {
+  if (cli.dbt_args) {
+    auto words = split_shell_words(*cli.dbt_args);
+    if (!words) return Failure("--dbt-args: " + words.error());
+    return std::move(*words);
+  }
+  if (config.dbt_args) {
+    auto words = split_shell_words(*config.dbt_args);
+    if (!words) return Failure("velk.yml dbt-args: " + words.error());
+    return std::move(*words);
+  }
+  return std::vector<std::string>{};
+}
+
+// Both event-time dates, neither, or the failure of the first bad one.
+tl::expected<std::optional<Window>, std::string> resolve_window(const Cli& cli) {
+  if (!cli.event_time_start && !cli.event_time_end) return std::optional<Window>{};
+  if (!cli.event_time_start || !cli.event_time_end) {
+    return Failure("--event-time-start and --event-time-end must be passed together, or not at all");
+  }
+  const auto start = parse_date(*cli.event_time_start);
+  if (!start) return Failure(describe_date_error(start.error()));
+  const auto end = parse_date(*cli.event_time_end);
+  if (!end) return Failure(describe_date_error(end.error()));
+  return std::optional<Window>{Window{*start, *end}};
+}
+
+std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
+}
+
+// Every stage once, in order. On failure everything built so far (the
+// temporary worktree included) is released before the message comes back;
+// on success the output lines are printed while the run still holds it.
+tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
+  if (cli.anchor && (!cli.event_time_start || !cli.event_time_end)) {
+    return Failure(
+        "--anchor requires --event-time-start and --event-time-end to both be passed explicitly "
+        "-- there is no yesterday-default when --anchor is used");
+  }
+
+  const std::filesystem::path project_dir = cli.project_dir.value_or(".");
+  if (const auto missing = missing_dbt_project(project_dir)) {
+    return Failure(*missing +
+                   " does not look like a dbt project -- no dbt_project.yml found there. "
+                   "velk-dbt-plan only works inside a dbt project: run it from the project root, "
+                   "or pass --project-dir pointing at one.");
+  }
+
+  auto config = load_velk_config(project_dir);
+  if (!config) return Failure(describe_config_error(config.error()));
+
+  const std::filesystem::path manifest_path =
+      cli.manifest.value_or(project_dir / "target" / "manifest.json");
+  const std::string dbt_command = cli.dbt_command.value_or(config->dbt_command.value_or("dbt"));
+  auto dbt_args = resolve_dbt_args(cli, *config);
+  if (!dbt_args) return Failure(std::move(dbt_args.error()));
+
+  if (auto fresh = refresh_manifest(project_dir, manifest_path, dbt_command, *dbt_args); !fresh) {
+    return Failure(std::move(fresh.error()));
+  }
+
+  auto manifest = load_manifest(manifest_path);
+  if (!manifest) return Failure(describe_manifest_error(manifest.error()));
+
+  const std::string against = cli.against.value_or(config->against.value_or(default_against()));
+
+  auto baseline = resolve_state_baseline(project_dir, cli.select, view_of(cli.exclude), cli.state,
+                                         against, dbt_command, *dbt_args);
+  if (!baseline) return Failure(describe_state_error(baseline.error()));
+  std::optional<std::filesystem::path> baseline_dir;
+  if (*baseline) baseline_dir = (*baseline)->dir;
+
+  auto selection = select_models(project_dir, *manifest, dbt_command, *dbt_args, cli.select,
+                                 view_of(cli.exclude), baseline_dir);
+  if (!selection) return Failure(describe_select_error(selection.error()));
+
+  const auto window = resolve_window(cli);
+  if (!window) return Failure(window.error());
+
+  const std::int64_t max_window_expansion_days =
+      config->max_window_expansion_days.value_or(kDefaultMaxWindowExpansionDays);
+
+  const auto plan = build_plan(*manifest, *selection, *window, max_window_expansion_days,
+                               view_of(cli.anchor));
+  if (!plan) return Failure(describe_plan_error(plan.error()));
+
+  const std::filesystem::path plan_path = cli.output_file.value_or(default_plan_path(project_dir));
+  {
+    const RunContext context{cli.select, display_path(manifest_path), dbt_command,
+                             manifest->generated_at, max_window_expansion_days};
+    const std::string document = build_plan_document(*plan, context);
+    if (auto written = write_atomically(plan_path, document); !written) {
+      return Failure(std::move(written.error()));
+    }
+  }
+
+  if (cli.pretty) {
+    const std::string tree = render_tree(*plan);
+    if (!tree.empty()) console.out(tree);
+  }
+  if (cli.html) {
+    const std::filesystem::path report_path = html_report_path(project_dir);
+    const std::string page = render_html_report(*plan);
+    if (auto written = write_atomically(report_path, page); !written) {
+      return Failure(std::move(written.error()));
+    }
+    console.out("wrote " + display_path(report_path) + "\n");
+  }
+  if (const auto note = plan->default_yesterday_note()) console.err(*note + "\n");
+  for (const PlanWarning& warning : plan->warnings) {
+    console.err("warning: " + warning.model + ": " + warning.message + "\n");
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::string> missing_dbt_project(const std::filesystem::path& project_dir) {
+  struct stat status;
+  if (::stat((project_dir / "dbt_project.yml").c_str(), &status) == 0) return std::nullopt;
+  return display_path(project_dir);
+}
+
+std::string default_against() { return "master"; }
+
+std::filesystem::path default_plan_path(const std::filesystem::path& project_dir) {
+  return project_dir / "target" / "velk" / "dbt_plan.json";
+}
+
+int run(int argc, const char* const* argv, Console& console) {
+  auto cli = parse_cli(argc, argv, detect_cli_colours());
+  if (!cli) {
+    const CliExit& exit = cli.error();
+    if (exit.to_stderr) {
+      console.err(exit.text);
+    } else {
+      console.out(exit.text);
+    }
+    return exit.status;
+  }
+  if (auto done = run_stages(*cli, console); !done) {
+    console.err("error: " + done.error() + "\n");
+    return 1;
+  }
+  return 0;
+}
