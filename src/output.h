@@ -10,6 +10,7 @@
 
 #include <tl/expected.hpp>
 
+#include "atomic_write.h"  // write_atomically
 #include "clock.h"
 #include "plan.h"
 
@@ -28,8 +29,3 @@ std::string build_plan_document(const Plan& plan, const RunContext& context,
 
 // One line per planned model, in plan order.
 std::string render_tree(const Plan& plan);
-
-// Writes `bytes` to `path` through a temporary file and one rename, so a
-// reader sees the old file or the whole new one. Fails with one message.
-tl::expected<void, std::string> write_atomically(const std::filesystem::path& path,
-                                                 std::string_view bytes);
