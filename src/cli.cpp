@@ -332,6 +332,7 @@ class ArgumentReader {
     for (std::size_t i = 0; i < options_.size(); ++i) {
       if (options_[i].long_name == name) return take(i, word, attached);
     }
+    if (name.empty()) return unknown_argument(word);
     return unknown_long_option(name, options_);
   }
 

@@ -202,6 +202,7 @@ TEST(CommandLine, RefusesUsageErrorsWithStatusTwo) {
       {{"-x", "-s", "a"}, "unexpected argument '-x' found\n"},
       {{"-S", "a"}, "unexpected argument '-S' found\n"},
       {{"--bogus\xff"}, "unexpected argument '--bogus\xef\xbf\xbd' found\n"},
+      {{"-s", "a", "--=x"}, "unexpected argument '--=x' found\n"},
   };
   for (const UsageErrorCase& c : cases) {
     const auto cli = parse(c.args);
