@@ -45,7 +45,7 @@ void validate(boost::any& value, const std::vector<std::string>& words, CliPath*
 
 enum class ValueKind { Text, Path, Flag };
 
-struct OptionSpec {
+struct OptionDefinition {
   std::string_view id;  // the Cli field; the long name has '-' for '_'
   char short_name;      // 0 for none
   std::string_view value_name;
@@ -63,7 +63,7 @@ constexpr std::string_view kAbout =
 // The one option whose separate value may begin with a hyphen.
 constexpr std::string_view kHyphenValueOption = "dbt-args";
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDefinition kOptions[] = {
     {"select", 's', "SELECT", ValueKind::Text, true,
      "The dbt selector defining the target subgraph -- forwarded verbatim to `dbt ls --select` "
      "(dbt's own selector grammar; see `select`'s module doc comment for why this is a "
@@ -489,15 +489,15 @@ bool stream_colour(const EnvLookup& env, bool is_terminal) {
 
 CliCommand cli_command() {
   po::options_description group("Cli");
-  for (const OptionSpec& spec : kOptions) {
-    std::string names = long_name_of(spec.id);
-    if (spec.short_name != 0) names += std::string(",") + spec.short_name;
-    const std::string value_name(spec.value_name);
+  for (const OptionDefinition& definition : kOptions) {
+    std::string names = long_name_of(definition.id);
+    if (definition.short_name != 0) names += std::string(",") + definition.short_name;
+    const std::string value_name(definition.value_name);
     po::value_semantic* semantic = nullptr;
-    switch (spec.kind) {
+    switch (definition.kind) {
       case ValueKind::Text: {
         auto* text = po::value<std::string>()->value_name(value_name);
-        semantic = spec.required ? text->required() : text;
+        semantic = definition.required ? text->required() : text;
         break;
       }
       case ValueKind::Path:
@@ -507,7 +507,7 @@ CliCommand cli_command() {
         semantic = po::bool_switch();
         break;
     }
-    group.add_options()(names.c_str(), semantic, std::string(spec.help).c_str());
+    group.add_options()(names.c_str(), semantic, std::string(definition.help).c_str());
   }
   CliCommand command{std::string(kName), std::string(kVersion), std::string(kAbout), {}};
   command.options.add(group);
