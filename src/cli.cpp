@@ -1,13 +1,13 @@
 // The command line: the option descriptions, the reading of the process
 // arguments into a Cli, the generated help and the usage-error texts.
 //
-// Boost.Program_options holds the descriptions and stores the typed values;
-// the reading of the argument words is done here, because the rules of this
-// command go beyond what that library's parser offers: a value-taking option
-// never takes a following word that looks like an option (except
-// --dbt-args), every option (flags included) may be given at most once,
-// flags never take a value, unknown options get a suggestion, text values
-// must be UTF-8 and path values must not be empty.
+// Boost.Program_options reads the words: it refuses repeats, values on
+// flags, unknown options and stray words, and its validators refuse text
+// values that are not UTF-8 and empty paths. The thin layer here adds what
+// it lacks: a value-taking option never takes a following word that looks
+// like an option (except --dbt-args), help and version are answered before
+// --select is demanded, unknown options get a suggestion, and every error
+// is worded for this command.
 #include "cli.h"
 
 #include <unistd.h>
@@ -36,11 +36,25 @@ struct CliPath {
   std::filesystem::path path;
 };
 
-// How Boost.Program_options stores a path value (found by argument-dependent
-// lookup).
+// A text option's value: valid UTF-8, possibly empty.
+struct CliText {
+  std::string text;
+};
+
+// How Boost.Program_options checks and stores the two kinds of value (found
+// by argument-dependent lookup).
 void validate(boost::any& value, const std::vector<std::string>& words, CliPath*, int) {
   po::validators::check_first_occurrence(value);
-  value = CliPath{std::filesystem::path(po::validators::get_single_string(words))};
+  const std::string& word = po::validators::get_single_string(words, true);
+  if (word.empty()) throw po::invalid_option_value(word);
+  value = CliPath{std::filesystem::path(word)};
+}
+
+void validate(boost::any& value, const std::vector<std::string>& words, CliText*, int) {
+  po::validators::check_first_occurrence(value);
+  const std::string& word = po::validators::get_single_string(words, true);
+  if (!is_valid_utf8(word)) throw po::invalid_option_value("");
+  value = CliText{word};
 }
 
 enum class ValueKind { Text, Path, Flag };
@@ -231,7 +245,10 @@ std::string usage_line(const CliCommand& command, const Style& style) {
   std::string line = style.heading("Usage:") + " " + style.literal(command.name) + " [OPTIONS]";
   for (const OptionInfo& option : option_infos(command.options)) {
     if (!option.required) continue;
-    line += " " + style.literal("--" + option.long_name);
+    std::string flag = "--";
+    flag += option.long_name;
+    line += ' ';
+    line += style.literal(flag);
     if (!option.value_name.empty()) line += " <" + option.value_name + ">";
   }
   return line;
@@ -255,7 +272,12 @@ std::string help_text(const CliCommand& command, const Style& style) {
   return out;
 }
 
-std::string quote(std::string_view word) { return "'" + decode_lossy(word) + "'"; }
+std::string quote(std::string_view word) {
+  std::string text = "'";
+  text += decode_lossy(word);
+  text += '\'';
+  return text;
+}
 
 CliError unknown_argument(std::string_view word, std::optional<std::string> tip = std::nullopt) {
   return CliError{"unexpected argument " + quote(word) + " found", std::move(tip)};
@@ -283,138 +305,193 @@ CliError missing_value(const OptionInfo& option, std::optional<std::string_view>
 
 enum class Request { Help, Version };
 
-// What reading the arguments gives: the options for the store, a request for
-// help or version, or a usage error.
-using Reading = std::variant<po::parsed_options, Request, CliError>;
-
-class ArgumentReader {
- public:
-  ArgumentReader(const po::options_description& description, int argc, const char* const* argv)
-      : options_(option_infos(description)),
-        seen_(options_.size(), false),
-        parsed_(&description, po::command_line_style::allow_long),
-        argc_(argc),
-        argv_(argv) {}
-
-  Reading read() {
-    bool options_ended = false;
-    for (next_ = 1; next_ < argc_;) {
-      const std::string_view word = argv_[next_++];
-      std::optional<Reading> outcome;
-      if (options_ended || word.size() < 2 || word[0] != '-') {
-        return unknown_argument(word);
-      } else if (word == "--") {
-        options_ended = true;
-      } else if (word.starts_with("--")) {
-        outcome = read_long(word);
-      } else {
-        outcome = read_short(word);
-      }
-      if (outcome) return std::move(*outcome);
-    }
-    for (std::size_t i = 0; i < options_.size(); ++i) {
-      if (options_[i].required && !seen_[i]) {
-        return CliError{
-            "the following required argument was not provided: " + options_[i].display(),
-            std::nullopt};
-      }
-    }
-    return std::move(parsed_);
+const OptionInfo* find_long(const std::vector<OptionInfo>& options, std::string_view name) {
+  for (const OptionInfo& option : options) {
+    if (option.long_name == name) return &option;
   }
+  return nullptr;
+}
 
- private:
-  std::optional<Reading> read_long(std::string_view word) {
-    const std::string_view body = word.substr(2);
-    const std::size_t equals = body.find('=');
-    const std::string_view name = body.substr(0, equals);
-    std::optional<std::string_view> attached;
-    if (equals != std::string_view::npos) attached = body.substr(equals + 1);
-    for (std::size_t i = 0; i < options_.size(); ++i) {
-      if (options_[i].long_name == name) return take(i, word, attached);
-    }
-    if (name.empty()) return unknown_argument(word);
-    return unknown_long_option(name, options_);
+const OptionInfo* find_short(const std::vector<OptionInfo>& options, char letter) {
+  for (const OptionInfo& option : options) {
+    if (option.short_name != 0 && option.short_name == letter) return &option;
   }
+  return nullptr;
+}
 
-  // A cluster of short options: flags, optionally ended by one value-taking
-  // option whose value is the rest of the word or the next word.
-  std::optional<Reading> read_short(std::string_view word) {
-    for (std::size_t pos = 1; pos < word.size(); ++pos) {
-      const char letter = word[pos];
-      std::size_t index = options_.size();
-      for (std::size_t i = 0; i < options_.size(); ++i) {
-        if (options_[i].short_name != 0 && options_[i].short_name == letter) index = i;
-      }
-      if (index == options_.size()) {
-        const bool ascii = (static_cast<unsigned char>(letter) & 0x80) == 0;
-        return unknown_argument(ascii ? std::string("-") + letter : std::string(word));
-      }
-      std::optional<std::string_view> attached;
-      if (options_[index].kind != ValueKind::Flag && pos + 1 < word.size()) {
-        attached = word.substr(pos + 1);
-      }
-      if (auto outcome = take(index, word, attached)) return outcome;
-      if (options_[index].kind != ValueKind::Flag) break;
-    }
-    return std::nullopt;
+// The option that a word names on its own, waiting for its value in the next
+// word: "--name" without "=", or a short option standing alone ("-s").
+const OptionInfo* option_awaiting_value(const std::vector<OptionInfo>& options,
+                                        std::string_view word) {
+  const OptionInfo* option = nullptr;
+  if (word.starts_with("--") && word.find('=') == std::string_view::npos) {
+    option = find_long(options, word.substr(2));
+  } else if (word.size() == 2 && word[0] == '-' && word[1] != '-') {
+    option = find_short(options, word[1]);
   }
+  return option != nullptr && option->kind != ValueKind::Flag ? option : nullptr;
+}
 
-  // Records one occurrence of an option; nothing when reading goes on.
-  std::optional<Reading> take(std::size_t index, std::string_view word,
-                              std::optional<std::string_view> attached) {
-    const OptionInfo& option = options_[index];
-    if (option.kind == ValueKind::Flag && attached) {
-      return CliError{"unexpected value " + quote(*attached) + " for '" + option.display() +
-                          "' found; no more were expected",
-                      std::nullopt};
-    }
-    if (option.long_name == "help") return Request::Help;
-    if (option.long_name == "version") return Request::Version;
-    if (seen_[index]) {
-      return CliError{"the argument '" + option.display() + "' cannot be used multiple times",
-                      std::nullopt};
-    }
-    seen_[index] = true;
-    po::option stored(option.long_name, {});
-    stored.original_tokens.emplace_back(word);
-    if (option.kind == ValueKind::Flag) {
-      parsed_.options.push_back(std::move(stored));
-      return std::nullopt;
-    }
-    std::string_view value;
-    if (attached) {
-      value = *attached;
-    } else {
-      if (next_ >= argc_) return missing_value(option, std::nullopt);
-      const std::string_view following = argv_[next_];
-      const bool looks_like_option = following.size() > 1 && following[0] == '-';
-      if (looks_like_option && option.long_name != kHyphenValueOption) {
-        return missing_value(option, following);
-      }
-      value = following;
-      stored.original_tokens.emplace_back(following);
-      ++next_;
-    }
-    if (option.kind == ValueKind::Text && !is_valid_utf8(value)) {
-      return CliError{"invalid UTF-8 was detected in the value of '" + option.display() + "'",
-                      "only path options take values that are not UTF-8"};
-    }
-    if (option.kind == ValueKind::Path && value.empty()) {
-      return CliError{"an empty value is not a valid path for '" + option.display() + "'",
-                      "give a non-empty path, or leave the option out"};
-    }
-    stored.value.emplace_back(value);
-    parsed_.options.push_back(std::move(stored));
-    return std::nullopt;
+bool is_help_or_version(const std::vector<OptionInfo>& options, std::string_view word,
+                        Request& request) {
+  const OptionInfo* option = nullptr;
+  if (word.starts_with("--")) {
+    option = find_long(options, word.substr(2));
+  } else if (word.size() == 2 && word[0] == '-') {
+    option = find_short(options, word[1]);
   }
+  if (option == nullptr || (option->long_name != "help" && option->long_name != "version")) {
+    return false;
+  }
+  request = option->long_name == "help" ? Request::Help : Request::Version;
+  return true;
+}
 
-  std::vector<OptionInfo> options_;
-  std::vector<bool> seen_;
-  po::parsed_options parsed_;
-  int argc_;
-  const char* const* argv_;
-  int next_ = 1;
+// The argument words as the option parser is to read them, after the rules
+// it lacks. A value-taking option does not take a following word that looks
+// like an option (other than a lone "-"), except --dbt-args, whose next word
+// is always its value; "--name=" with nothing after the sign is the empty
+// value, which the parser would refuse; and help or version ends the words.
+struct PreparedWords {
+  std::vector<std::string> words;
+  std::optional<Request> request;
 };
+
+tl::expected<PreparedWords, CliError> prepare_words(const std::vector<OptionInfo>& options,
+                                                    int argc, const char* const* argv) {
+  PreparedWords prepared;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (options_ended) {
+      prepared.words.emplace_back(word);
+      continue;
+    }
+    if (word == "--") {
+      options_ended = true;
+      prepared.words.emplace_back(word);
+      continue;
+    }
+    Request request;
+    if (is_help_or_version(options, word, request)) {
+      prepared.request = request;
+      break;
+    }
+    if (const OptionInfo* option = option_awaiting_value(options, word)) {
+      prepared.words.emplace_back(word);
+      if (i + 1 >= argc) continue;  // the parser reports the missing value
+      const std::string_view value = argv[i + 1];
+      const bool hyphen_value = value.size() > 1 && value[0] == '-';
+      if (hyphen_value && option->long_name != kHyphenValueOption) {
+        return tl::unexpected(missing_value(*option, value));
+      }
+      if (hyphen_value) {
+        // Attached, so that the parser cannot take it for an option.
+        prepared.words.back() = "--" + option->long_name + "=" + std::string(value);
+      } else {
+        prepared.words.emplace_back(value);
+      }
+      ++i;
+      continue;
+    }
+    if (word.starts_with("--") && word.ends_with("=")) {
+      const OptionInfo* option = find_long(options, word.substr(2, word.size() - 3));
+      if (option != nullptr && option->kind != ValueKind::Flag) {
+        prepared.words.emplace_back(word.substr(0, word.size() - 1));
+        prepared.words.emplace_back();
+        continue;
+      }
+    }
+    prepared.words.emplace_back(word);
+  }
+  return prepared;
+}
+
+CliError refused_value(const OptionInfo& option) {
+  if (option.kind == ValueKind::Path) {
+    return CliError{"an empty value is not a valid path for '" + option.display() + "'",
+                    "give a non-empty path, or leave the option out"};
+  }
+  return CliError{"invalid UTF-8 was detected in the value of '" + option.display() + "'",
+                  "only path options take values that are not UTF-8"};
+}
+
+const OptionInfo* option_named(const std::vector<OptionInfo>& options, std::string_view name) {
+  if (name.starts_with("--")) return find_long(options, name.substr(2));
+  if (name.size() == 2 && name[0] == '-') return find_short(options, name[1]);
+  return find_long(options, name);
+}
+
+// The parser's error as this command words it.
+CliError describe_parser_error(const po::error& error, const std::vector<OptionInfo>& options,
+                               const std::vector<std::string>& words) {
+  if (const auto* unknown = dynamic_cast<const po::unknown_option*>(&error)) {
+    const std::string word = unknown->get_option_name();
+    const std::string name = word.substr(0, word.find('='));
+    if (name.starts_with("--") && name.size() > 2) return unknown_long_option(name.substr(2), options);
+    return unknown_argument(name == "--" ? word : name);
+  }
+  const auto* named = dynamic_cast<const po::error_with_option_name*>(&error);
+  const OptionInfo* option = named != nullptr ? option_named(options, named->get_option_name()) : nullptr;
+  if (option != nullptr) {
+    if (dynamic_cast<const po::multiple_occurrences*>(&error) != nullptr) {
+      return CliError{"the argument '" + option->display() + "' cannot be used multiple times",
+                      std::nullopt};
+    }
+    if (dynamic_cast<const po::invalid_command_line_syntax*>(&error) != nullptr) {
+      if (option->kind == ValueKind::Flag) {
+        const std::string prefix = "--" + option->long_name + "=";
+        std::string value;
+        for (const std::string& word : words) {
+          if (word.starts_with(prefix)) {
+            value = word.substr(prefix.size());
+            break;
+          }
+        }
+        return CliError{"unexpected value " + quote(value) + " for '" + option->display() +
+                            "' found; no more were expected",
+                        std::nullopt};
+      }
+      return missing_value(*option, std::nullopt);
+    }
+    if (dynamic_cast<const po::required_option*>(&error) != nullptr) {
+      return CliError{"the following required argument was not provided: " + option->display(),
+                      std::nullopt};
+    }
+    if (dynamic_cast<const po::validation_error*>(&error) != nullptr) return refused_value(*option);
+  }
+  return CliError{error.what(), std::nullopt};
+}
+
+// What reading the arguments gives: the stored values, a request for help
+// or version, or a usage error.
+using Reading = std::variant<po::variables_map, Request, CliError>;
+
+Reading read_arguments(const po::options_description& description, int argc,
+                       const char* const* argv) {
+  const std::vector<OptionInfo> options = option_infos(description);
+  auto prepared = prepare_words(options, argc, argv);
+  if (!prepared) return std::move(prepared.error());
+  const std::vector<std::string>& words = prepared->words;
+  try {
+    const int style = po::command_line_style::unix_style & ~po::command_line_style::allow_guessing;
+    po::parsed_options parsed = po::command_line_parser(words).options(description).style(style).run();
+    // Without positional options, a word that is neither an option nor an
+    // option's value is a stray word.
+    for (const po::option& option : parsed.options) {
+      if (option.position_key >= 0) {
+        return unknown_argument(option.original_tokens.empty() ? "" : option.original_tokens[0]);
+      }
+    }
+    po::variables_map values;
+    po::store(parsed, values);
+    if (prepared->request) return *prepared->request;
+    po::notify(values);
+    return values;
+  } catch (const po::error& error) {
+    return describe_parser_error(error, options, words);
+  }
+}
 
 // A stored value moved out by its field identifier; absent when the option
 // was not given. A value of another type than requested is a programming
@@ -428,6 +505,12 @@ std::optional<T> take_value(po::variables_map& values, std::string_view id) {
     internal_error("option `" + std::string(id) + "` read back with another type than its own");
   }
   return std::move(*value);
+}
+
+std::optional<std::string> take_text(po::variables_map& values, std::string_view id) {
+  auto value = take_value<CliText>(values, id);
+  if (!value) return std::nullopt;
+  return std::move(value->text);
 }
 
 std::optional<std::filesystem::path> take_path(po::variables_map& values, std::string_view id) {
@@ -447,12 +530,12 @@ CliExit missing_at_extraction(std::string_view id, const CliColours& colours) {
 // without a value stops the extraction.
 tl::expected<Cli, CliExit> extract(po::variables_map& values, const CliColours& colours) {
   Cli cli;
-  auto select = take_value<std::string>(values, "select");
+  auto select = take_text(values, "select");
   if (!select) return tl::unexpected(missing_at_extraction("select", colours));
   cli.select = std::move(*select);
-  cli.exclude = take_value<std::string>(values, "exclude");
-  cli.event_time_start = take_value<std::string>(values, "event_time_start");
-  cli.event_time_end = take_value<std::string>(values, "event_time_end");
+  cli.exclude = take_text(values, "exclude");
+  cli.event_time_start = take_text(values, "event_time_start");
+  cli.event_time_end = take_text(values, "event_time_end");
   cli.project_dir = take_path(values, "project_dir");
   cli.manifest = take_path(values, "manifest");
   cli.output_file = take_path(values, "output_file");
@@ -462,11 +545,11 @@ tl::expected<Cli, CliExit> extract(po::variables_map& values, const CliColours& 
   const auto html = take_value<bool>(values, "html");
   if (!html) return tl::unexpected(missing_at_extraction("html", colours));
   cli.html = *html;
-  cli.dbt_command = take_value<std::string>(values, "dbt_command");
-  cli.dbt_args = take_value<std::string>(values, "dbt_args");
-  cli.against = take_value<std::string>(values, "against");
+  cli.dbt_command = take_text(values, "dbt_command");
+  cli.dbt_args = take_text(values, "dbt_args");
+  cli.against = take_text(values, "against");
   cli.state = take_path(values, "state");
-  cli.anchor = take_value<std::string>(values, "anchor");
+  cli.anchor = take_text(values, "anchor");
   return cli;
 }
 
@@ -496,7 +579,7 @@ CliCommand cli_command() {
     po::value_semantic* semantic = nullptr;
     switch (definition.kind) {
       case ValueKind::Text: {
-        auto* text = po::value<std::string>()->value_name(value_name);
+        auto* text = po::value<CliText>()->value_name(value_name);
         semantic = definition.required ? text->required() : text;
         break;
       }
@@ -529,7 +612,7 @@ std::string cli_help(bool colour) { return help_text(cli_command(), Style{colour
 
 tl::expected<Cli, CliExit> parse_cli(int argc, const char* const* argv, CliColours colours) {
   const CliCommand command = cli_command();
-  Reading reading = ArgumentReader(command.options, argc, argv).read();
+  Reading reading = read_arguments(command.options, argc, argv);
   if (const auto* request = std::get_if<Request>(&reading)) {
     if (*request == Request::Help) {
       return tl::unexpected(CliExit{help_text(command, Style{colours.stdout_colour}), false, 0});
@@ -539,15 +622,7 @@ tl::expected<Cli, CliExit> parse_cli(int argc, const char* const* argv, CliColou
   if (const auto* error = std::get_if<CliError>(&reading)) {
     return tl::unexpected(format_cli_error(*error, colours.stderr_colour));
   }
-  po::variables_map values;
-  try {
-    po::store(std::get<po::parsed_options>(reading), values);
-    po::notify(values);
-  } catch (const po::error& error) {
-    internal_error(std::string("the option parser refused a checked command line: ") +
-                   error.what());
-  }
-  return extract(values, colours);
+  return extract(std::get<po::variables_map>(reading), colours);
 }
 
 CliColours detect_cli_colours(const EnvLookup& env, bool stdout_is_terminal,
