@@ -156,6 +156,23 @@ TEST(Process, LeaksNoDescriptorOfOursIntoTheChild) {
   EXPECT_LE(unexplained.size(), 1u) << "child saw: " << output.stdout_bytes;
 }
 
+TEST(Process, CapturesEvenWhenOurOwnStandardStreamsAreClosed) {
+  // The pipes then get descriptors 0 to 2, which the child's redirections
+  // must not confuse with its standard streams.
+  int saved[3];
+  for (int fd = 0; fd < 3; ++fd) saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+  for (int fd = 0; fd < 3; ++fd) ::close(fd);
+  const auto output = run_process("sh", {"-c", "printf out; printf err >&2; cat"}, std::nullopt);
+  for (int fd = 0; fd < 3; ++fd) {
+    ::dup2(saved[fd], fd);
+    ::close(saved[fd]);
+  }
+  ASSERT_TRUE(output.has_value()) << output.error().message();
+  EXPECT_TRUE(output->succeeded());
+  EXPECT_EQ(output->stdout_bytes, "out");
+  EXPECT_EQ(output->stderr_bytes, "err");
+}
+
 TEST(Process, InheritsTheEnvironmentButNotAnIgnoredSigpipe) {
   const char* path = std::getenv("PATH");
   ASSERT_NE(path, nullptr);

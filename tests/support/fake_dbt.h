@@ -8,7 +8,7 @@
 #include <vector>
 
 // A dbt command text that runs the stand-in with these environment
-// variables set: "env 'NAME=value' ... '/…/tools/fake-dbt'".
+// variables set: "env 'NAME=value' ... [python3] '/…/tools/fake-dbt'".
 std::string fake_dbt_command(const std::vector<std::pair<std::string, std::string>>& env = {});
 
 // One call the stand-in logged through FAKE_DBT_LOG.
