@@ -15,7 +15,9 @@ std::vector<double> time_rounds(int rounds, F run) {
   for (int i = 0; i < rounds; ++i) {
     const auto start = std::chrono::steady_clock::now();
     if (!run()) return {};
-    millis.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    millis.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(millis.begin(), millis.end());
   return millis;
@@ -30,7 +32,8 @@ int main() {
   });
   const auto big_runs = time_rounds(5, [] {
     const auto output = run_process(
-        "sh", {"-c", "head -c 67108864 /dev/zero >&2 & head -c 67108864 /dev/zero; wait"}, std::nullopt);
+        "sh", {"-c", "head -c 67108864 /dev/zero >&2 & head -c 67108864 /dev/zero; wait"},
+        std::nullopt);
     return output && output->succeeded() && output->stdout_bytes.size() == 67108864 &&
            output->stderr_bytes.size() == 67108864;
   });

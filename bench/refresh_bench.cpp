@@ -21,9 +21,11 @@ int main() {
   const int dirs = 400;
   const int files_per_dir = 50;
   for (int d = 0; d < dirs; ++d) {
-    const fs::path dir = root / "models" / ("area_" + std::to_string(d % 20)) / ("dir_" + std::to_string(d));
+    const fs::path dir =
+        root / "models" / ("area_" + std::to_string(d % 20)) / ("dir_" + std::to_string(d));
     fs::create_directories(dir);
-    for (int f = 0; f < files_per_dir; ++f) std::ofstream(dir / ("model_" + std::to_string(f) + ".sql")) << "select 1";
+    for (int f = 0; f < files_per_dir; ++f)
+      std::ofstream(dir / ("model_" + std::to_string(f) + ".sql")) << "select 1";
   }
   fs::create_directory_symlink("..", root / "models/area_0/up");
 

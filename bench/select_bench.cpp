@@ -32,7 +32,8 @@ Manifest make_manifest(int models, int sources) {
   }
   for (int i = 0; i < sources; ++i) {
     const std::string name = "source_" + std::to_string(i);
-    manifest.nodes.emplace("source.shop.raw." + name, make_node("source.shop.raw." + name, name, true));
+    manifest.nodes.emplace("source.shop.raw." + name,
+                           make_node("source.shop.raw." + name, name, true));
   }
   return manifest;
 }

@@ -169,8 +169,10 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   SpawnActions actions;
   if (!actions.ok()) return tl::make_unexpected(system_error_code(ENOMEM));
   int rc = posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), out->write_end.get(), STDOUT_FILENO);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), err->write_end.get(), STDERR_FILENO);
+  if (rc == 0)
+    rc = posix_spawn_file_actions_adddup2(actions.get(), out->write_end.get(), STDOUT_FILENO);
+  if (rc == 0)
+    rc = posix_spawn_file_actions_adddup2(actions.get(), err->write_end.get(), STDERR_FILENO);
   if (rc == 0 && cwd) rc = posix_spawn_file_actions_addchdir_np(actions.get(), cwd->c_str());
   if (rc != 0) return tl::make_unexpected(system_error_code(rc));
 

@@ -74,7 +74,8 @@ void walk(int dir_fd, std::vector<DirId>& walk_path, std::optional<FileTime>& ne
 
 // The files whose times count, by fixed name, below the project directory.
 constexpr const char* source_files[] = {"dbt_project.yml", "packages.yml", "dependencies.yml"};
-constexpr const char* source_dirs[] = {"models", "macros", "seeds", "snapshots", "analyses", "tests"};
+constexpr const char* source_dirs[] = {"models",    "macros",   "seeds",
+                                       "snapshots", "analyses", "tests"};
 
 }  // namespace
 

@@ -34,7 +34,7 @@ SelectError spawn_failed(std::string_view program, std::string cause) {
 
 // Splits a selector text, or says which option could not be split.
 tl::expected<std::vector<std::string>, std::string> selector_words(std::string_view option,
-                                                                  std::string_view text) {
+                                                                   std::string_view text) {
   auto words = split_shell_words(text);
   if (!words) {
     return tl::make_unexpected("could not parse " + std::string(option) + " " + quoted_form(text) +
@@ -91,26 +91,29 @@ tl::expected<Selection, SelectError> selection_from_ls_output(const Manifest& ma
 
 tl::expected<Selection, SelectError> select_models(
     const std::filesystem::path& project_dir, const Manifest& manifest,
-    std::string_view dbt_command, const std::vector<std::string>& dbt_args,
-    std::string_view select, std::optional<std::string_view> exclude,
+    std::string_view dbt_command, const std::vector<std::string>& dbt_args, std::string_view select,
+    std::optional<std::string_view> exclude,
     const std::optional<std::filesystem::path>& baseline_dir) {
   auto words = split_shell_words(dbt_command);
   if (!words) return tl::make_unexpected(spawn_failed(dbt_command, words.error()));
   if (words->empty()) {
-    return tl::make_unexpected(spawn_failed(dbt_command, "--dbt-command resolved to an empty command"));
+    return tl::make_unexpected(
+        spawn_failed(dbt_command, "--dbt-command resolved to an empty command"));
   }
   std::vector<std::string> args(words->begin() + 1, words->end());
 
   auto select_words = selector_words("--select", select);
   if (!select_words) return tl::make_unexpected(spawn_failed(dbt_command, select_words.error()));
-  for (const char* fixed : {"ls", "--resource-type", "model", "--output", "name", "--quiet", "--select"}) {
+  for (const char* fixed :
+       {"ls", "--resource-type", "model", "--output", "name", "--quiet", "--select"}) {
     args.emplace_back(fixed);
   }
   args.insert(args.end(), select_words->begin(), select_words->end());
 
   if (exclude) {
     auto exclude_words = selector_words("--exclude", *exclude);
-    if (!exclude_words) return tl::make_unexpected(spawn_failed(dbt_command, exclude_words.error()));
+    if (!exclude_words)
+      return tl::make_unexpected(spawn_failed(dbt_command, exclude_words.error()));
     args.emplace_back("--exclude");
     args.insert(args.end(), exclude_words->begin(), exclude_words->end());
   }
@@ -123,9 +126,9 @@ tl::expected<Selection, SelectError> select_models(
   const auto output = run_process(words->front(), args, project_dir);
   if (!output) return tl::make_unexpected(spawn_failed(dbt_command, os_error_text(output.error())));
   if (!output->succeeded()) {
-    return tl::make_unexpected(SelectError{SelectError::Failed{
-        std::string(dbt_command), decode_lossy(output->stdout_bytes),
-        decode_lossy(output->stderr_bytes)}});
+    return tl::make_unexpected(SelectError{
+        SelectError::Failed{std::string(dbt_command), decode_lossy(output->stdout_bytes),
+                            decode_lossy(output->stderr_bytes)}});
   }
   return selection_from_ls_output(manifest, dbt_command, output->stdout_bytes);
 }

@@ -86,7 +86,8 @@ void WorktreeGuard::remove() noexcept {
   if (!armed_) return;
   armed_ = false;
   try {
-    (void)run_process("git", {"-C", repo_.native(), "worktree", "remove", "--force", path_.native()},
+    (void)run_process("git",
+                      {"-C", repo_.native(), "worktree", "remove", "--force", path_.native()},
                       std::nullopt);
   } catch (...) {
   }
@@ -125,7 +126,8 @@ tl::expected<void, std::string> run_dbt_subcommand(const std::filesystem::path& 
 tl::expected<ProcessOutput, GitError> run_git(const std::filesystem::path& cwd,
                                               const std::vector<std::string>& args) {
   auto output = run_process("git", args, cwd);
-  if (!output) return tl::make_unexpected(GitError{GitError::NotRunnable{os_error_text(output.error())}});
+  if (!output)
+    return tl::make_unexpected(GitError{GitError::NotRunnable{os_error_text(output.error())}});
   return std::move(*output);
 }
 
@@ -145,9 +147,9 @@ tl::expected<std::string, GitError> git_merge_base(const std::filesystem::path& 
   if (!output) return tl::make_unexpected(output.error());
   if (!output->succeeded()) {
     const std::string stderr_text = trimmed_output_text(output->stderr_bytes);
-    return tl::make_unexpected(GitError{GitError::MergeBase{
-        display_path(repo), std::string(against),
-        stderr_text.empty() ? std::string() : " (" + stderr_text + ")"}});
+    return tl::make_unexpected(GitError{
+        GitError::MergeBase{display_path(repo), std::string(against),
+                            stderr_text.empty() ? std::string() : " (" + stderr_text + ")"}});
   }
   return trimmed_output_text(output->stdout_bytes);
 }
@@ -166,8 +168,8 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
     return tl::make_unexpected(GitError{GitError::NotRunnable{os_error_text(errno)}});
   }
   if (::rmdir(path.c_str()) != 0) {
-    return tl::make_unexpected(
-        GitError{GitError::WorktreeAdd{display_path(repo), std::string(commit), os_error_text(errno)}});
+    return tl::make_unexpected(GitError{
+        GitError::WorktreeAdd{display_path(repo), std::string(commit), os_error_text(errno)}});
   }
 
   // The path goes to git as its raw bytes, valid UTF-8 or not.

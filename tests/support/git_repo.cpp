@@ -18,7 +18,8 @@ std::string GitRepo::git(const std::vector<std::string>& args) const {
   if (!output || !output->succeeded()) {
     std::string command = "git";
     for (const auto& arg : args) command += " " + arg;
-    throw std::runtime_error(command + " failed: " + (output ? output->stderr_bytes : output.error().message()));
+    throw std::runtime_error(
+        command + " failed: " + (output ? output->stderr_bytes : output.error().message()));
   }
   return trimmed_output_text(output->stdout_bytes);
 }
