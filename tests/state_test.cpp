@@ -278,7 +278,7 @@ TEST(State, CompilesTheBaselineAtTheMergeBaseInTheProjectsPlace) {
     const WorktreeGuard& guard = *(*baseline)->worktree;
 
     // A fresh name in the system temporary directory.
-    EXPECT_EQ(guard.path().parent_path(), fs::temp_directory_path()) << place;
+    EXPECT_TRUE(fs::equivalent(guard.path().parent_path(), fs::temp_directory_path())) << place;
     const std::string name = guard.path().filename().string();
     ASSERT_EQ(name.size(), std::string("velk-dbt-plan-state-").size() + 6) << name;
     EXPECT_TRUE(name.starts_with("velk-dbt-plan-state-")) << name;
