@@ -12,6 +12,8 @@
 
 #include <tl/expected.hpp>
 
+#include "process.h"
+
 struct GitError {
   struct NotARepo {
     std::string dir;
@@ -88,6 +90,17 @@ tl::expected<void, std::string> run_dbt_subcommand(const std::filesystem::path& 
                                                    std::string_view dbt_command,
                                                    std::string_view subcommand,
                                                    const std::vector<std::string>& dbt_args);
+
+// Runs git (found on PATH) with `args` in `cwd` and hands back what it left,
+// whatever its status; fails only when git cannot be started.
+tl::expected<ProcessOutput, GitError> run_git(const std::filesystem::path& cwd,
+                                              const std::vector<std::string>& args);
+
+// The project's place inside the repository: `project` with `root` removed
+// from its front, component by component (both canonical). Empty for the
+// repository's top; "." when `root` does not lead `project`.
+std::filesystem::path project_place(const std::filesystem::path& root,
+                                    const std::filesystem::path& project);
 
 tl::expected<std::string, GitError> git_toplevel(const std::filesystem::path& dir);
 tl::expected<std::string, GitError> git_merge_base(const std::filesystem::path& repo,

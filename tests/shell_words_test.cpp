@@ -37,6 +37,13 @@ TEST(ShellWords, SplitsByShellRules) {
       {"a#b", {"a#b"}},
       {"tag:x,tag:y +model", {"tag:x,tag:y", "+model"}},
       {"$HOME *.sql", {"$HOME", "*.sql"}},
+      {"\"a\"'b'c", {"abc"}},
+      {"\\#x", {"#x"}},
+      {"'#x' \"#y\" #z", {"#x", "#y"}},
+      {"x #y 'not a quote", {"x"}},
+      {"a\n#c\nb", {"a", "b"}},
+      {"--vars '{\"day\": \"2024-01-01\"}'", {"--vars", "{\"day\": \"2024-01-01\"}"}},
+      {"caf\xC3\xA9 \xFF", {"caf\xC3\xA9", "\xFF"}},
   };
   for (const auto& c : cases) {
     const auto words = split_shell_words(c.text);
