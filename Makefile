@@ -6,7 +6,7 @@ ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
 
-.PHONY: all deps build build-asan test unit-tests asan-tests demo bench fuzz clean
+.PHONY: all deps build build-asan test unit-tests asan-tests browser-tests demo bench fuzz clean
 
 all: build
 
@@ -28,7 +28,19 @@ unit-tests: build
 asan-tests: build-asan
 	@cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 
-test: unit-tests asan-tests
+# The report page in headless Chromium: npm ci when node_modules is missing
+# or older than the lock file, then the fixture pages, then node's test runner.
+BROWSER_TESTS = tests/browser
+BROWSER_PAGES = $(abspath $(BUILD_DIR))/browser
+
+browser-tests: build
+	@if [ ! -d $(BROWSER_TESTS)/node_modules ] || [ $(BROWSER_TESTS)/package-lock.json -nt $(BROWSER_TESTS)/node_modules ]; then \
+	  cd $(BROWSER_TESTS) && npm ci --no-audit --no-fund && touch node_modules; \
+	fi
+	@$(BUILD_DIR)/html_fixture_pages $(BROWSER_PAGES)
+	@cd $(BROWSER_TESTS) && VELK_PAGES=$(BROWSER_PAGES) node --test
+
+test: unit-tests asan-tests browser-tests
 
 # The bundled example project, planned with the stand-in dbt.
 DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution

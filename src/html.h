@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "clock.h"
 #include "plan.h"
@@ -16,3 +17,7 @@ std::string html_timestamp(const Clock& clock = system_clock_seconds);
 
 // The whole page: template, style sheet, banner, graph data and script.
 std::string render_html_report(const Plan& plan);
+
+// Text escaped for an HTML element's content: "&", "<" and ">" become
+// entities; quotation marks and apostrophes stay as they are.
+std::string html_escape(std::string_view text);

@@ -1,0 +1,276 @@
+// The report page's behaviour: lays the models out in one column per layer,
+// draws a curve from each parent to its dependent model, and handles search,
+// selection with its lineage highlighting, the side panel and its resizing.
+// Every text goes into the page as plain text, never as markup.
+(function () {
+  "use strict";
+
+  var SVG_NS = "http://www.w3.org/2000/svg";
+  var PANEL_MIN_WIDTH = 240;
+  var GRAPH_MIN_WIDTH = 300;
+
+  var data = window.VELK_DBT_PLAN_DATA;
+  var byName = new Map();
+  var upstreamOf = new Map();
+  var downstreamOf = new Map();
+  var selectedName = null;
+  var nodeEls = new Map();
+  var edgeEls = [];
+  var dragging = false;
+  var startX = 0;
+  var startWidth = 0;
+
+  var scrollEl = document.getElementById("graph-scroll");
+  var layersEl = document.getElementById("layers");
+  var edgesEl = document.getElementById("edges");
+  var searchEl = document.getElementById("search");
+  var mainEl = document.getElementById("main");
+  var panelEl = document.getElementById("panel");
+  var handleEl = document.getElementById("panel-resize-handle");
+  var panelEmptyEl = document.getElementById("panel-empty");
+  var panelContentEl = document.getElementById("panel-content");
+  var panelTitleEl = document.getElementById("panel-title");
+  var panelLayerEl = document.getElementById("panel-layer");
+  var panelWindowEl = document.getElementById("panel-window");
+  var panelUpstreamEl = document.getElementById("panel-upstream");
+  var panelDownstreamEl = document.getElementById("panel-downstream");
+
+  function appendTo(map, key, edge) {
+    var list = map.get(key);
+    if (list === undefined) {
+      list = [];
+      map.set(key, list);
+    }
+    list.push(edge);
+  }
+
+  // The nodes grouped by layer, ascending; within a layer by name, in the
+  // browser's locale order. The data's own order is left as it is.
+  function byLayer(nodes) {
+    var groups = new Map();
+    nodes.forEach(function (node) {
+      var group = groups.get(node.layer);
+      if (group === undefined) {
+        group = [];
+        groups.set(node.layer, group);
+      }
+      group.push(node);
+    });
+    var layers = Array.from(groups.keys()).sort(function (a, b) { return a - b; });
+    return layers.map(function (layer) {
+      return groups.get(layer).slice().sort(function (a, b) { return a.name.localeCompare(b.name); });
+    });
+  }
+
+  function buildLayout() {
+    layersEl.replaceChildren();
+    nodeEls = new Map();
+    byLayer(data.nodes).forEach(function (group) {
+      var col = document.createElement("div");
+      col.className = "layer-col";
+      group.forEach(function (node) {
+        var box = document.createElement("div");
+        box.className = "node-box";
+        box.dataset.name = node.name;
+        var name = document.createElement("span");
+        name.className = "node-name";
+        name.textContent = node.name;
+        var layer = document.createElement("span");
+        layer.className = "node-layer";
+        layer.textContent = "layer " + node.layer;
+        var dates = document.createElement("span");
+        dates.className = "node-window";
+        dates.textContent = node.event_time_start + " .. " + node.event_time_end;
+        box.append(name, layer, dates);
+        box.addEventListener("click", function () { selectNode(node.name); });
+        col.appendChild(box);
+        nodeEls.set(node.name, box);
+      });
+      layersEl.appendChild(col);
+    });
+  }
+
+  // An element in the SVG namespace with the given attributes.
+  function el(tag, attrs) {
+    var element = document.createElementNS(SVG_NS, tag);
+    Object.keys(attrs).forEach(function (key) { element.setAttribute(key, attrs[key]); });
+    return element;
+  }
+
+  // One cubic curve from the right middle of the upstream box to the left
+  // middle of the downstream box, leaving and entering horizontally.
+  function edgePath(x1, y1, x2, y2) {
+    var dx = Math.max(40, (x2 - x1) / 2);
+    return "M " + x1 + " " + y1 +
+      " C " + (x1 + dx) + " " + y1 + ", " + (x2 - dx) + " " + y2 + ", " + x2 + " " + y2;
+  }
+
+  function drawEdges() {
+    edgesEl.replaceChildren();
+    edgeEls = [];
+    var w = layersEl.scrollWidth;
+    var h = layersEl.scrollHeight;
+    edgesEl.setAttribute("width", w);
+    edgesEl.setAttribute("height", h);
+    edgesEl.setAttribute("viewBox", "0 0 " + w + " " + h);
+    var origin = layersEl.getBoundingClientRect();
+    data.edges.forEach(function (edge) {
+      var from = nodeEls.get(edge.upstream);
+      var to = nodeEls.get(edge.downstream);
+      if (from === undefined || to === undefined) return;
+      var a = from.getBoundingClientRect();
+      var b = to.getBoundingClientRect();
+      var path = el("path", {
+        "class": "edge",
+        d: edgePath(a.right - origin.left, a.top + a.height / 2 - origin.top,
+                    b.left - origin.left, b.top + b.height / 2 - origin.top)
+      });
+      path.dataset.upstream = edge.upstream;
+      path.dataset.downstream = edge.downstream;
+      edgesEl.appendChild(path);
+      edgeEls.push(path);
+    });
+  }
+
+  function render() {
+    buildLayout();
+    drawEdges();
+    applyHighlight();
+  }
+
+  // The selected model's ancestors and descendants, breadth first; the
+  // model itself is in neither.
+  function bfsLevel(name) {
+    function walk(edgesOf, next) {
+      var seen = new Set([name]);
+      var found = new Set();
+      var frontier = [name];
+      while (frontier.length > 0) {
+        var following = [];
+        frontier.forEach(function (current) {
+          (edgesOf.get(current) || []).forEach(function (edge) {
+            var other = next(edge);
+            if (seen.has(other)) return;
+            seen.add(other);
+            found.add(other);
+            following.push(other);
+          });
+        });
+        frontier = following;
+      }
+      return found;
+    }
+    return {
+      ancestors: walk(upstreamOf, function (edge) { return edge.upstream; }),
+      descendants: walk(downstreamOf, function (edge) { return edge.downstream; })
+    };
+  }
+
+  function applyHighlight() {
+    nodeEls.forEach(function (box) { box.classList.remove("selected", "highlighted", "dimmed", "search-match"); });
+    edgeEls.forEach(function (path) { path.classList.remove("highlighted", "dimmed"); });
+
+    var query = searchEl.value.trim().toLowerCase();
+    if (query !== "") {
+      nodeEls.forEach(function (box, name) {
+        box.classList.add(name.toLowerCase().indexOf(query) !== -1 ? "search-match" : "dimmed");
+      });
+      edgeEls.forEach(function (path) { path.classList.add("dimmed"); });
+      return;
+    }
+    if (selectedName === null) return;
+
+    var lineage = bfsLevel(selectedName);
+    function related(name) {
+      return name === selectedName || lineage.ancestors.has(name) || lineage.descendants.has(name);
+    }
+    nodeEls.forEach(function (box, name) {
+      if (name === selectedName) box.classList.add("selected");
+      else box.classList.add(related(name) ? "highlighted" : "dimmed");
+    });
+    edgeEls.forEach(function (path) {
+      var both = related(path.dataset.upstream) && related(path.dataset.downstream);
+      path.classList.add(both ? "highlighted" : "dimmed");
+    });
+  }
+
+  function renderPanelList(listEl, names) {
+    listEl.replaceChildren();
+    names.forEach(function (name) {
+      var item = document.createElement("li");
+      item.textContent = name;
+      item.addEventListener("click", function () { selectNode(name); });
+      listEl.appendChild(item);
+    });
+  }
+
+  function renderPanel(name) {
+    var node = byName.get(name);
+    if (node === undefined) return;
+    panelEmptyEl.style.display = "none";
+    panelContentEl.style.display = "block";
+    panelTitleEl.textContent = node.name;
+    panelLayerEl.textContent = "Layer " + node.layer;
+    panelWindowEl.textContent = node.event_time_start + " .. " + node.event_time_end;
+    renderPanelList(panelUpstreamEl, node.depends_on);
+    renderPanelList(panelDownstreamEl, (downstreamOf.get(name) || []).map(function (edge) { return edge.downstream; }));
+  }
+
+  function selectNode(name) {
+    selectedName = name;
+    searchEl.value = "";
+    applyHighlight();
+    renderPanel(name);
+  }
+
+  function clearSelection() {
+    selectedName = null;
+    applyHighlight();
+    panelEmptyEl.style.display = "block";
+    panelContentEl.style.display = "none";
+  }
+
+  function initPanelResize() {
+    handleEl.addEventListener("mousedown", function (event) {
+      dragging = true;
+      startX = event.clientX;
+      startWidth = panelEl.getBoundingClientRect().width;
+      handleEl.classList.add("resizing");
+      document.body.style.userSelect = "none";
+      event.preventDefault();
+    });
+    document.addEventListener("mousemove", function (event) {
+      if (!dragging) return;
+      var delta = startX - event.clientX;
+      var upper = Math.max(PANEL_MIN_WIDTH, mainEl.getBoundingClientRect().width - GRAPH_MIN_WIDTH);
+      var width = Math.min(Math.max(startWidth + delta, PANEL_MIN_WIDTH), upper);
+      panelEl.style.width = width + "px";
+      drawEdges();
+      applyHighlight();
+    });
+    document.addEventListener("mouseup", function () {
+      if (!dragging) return;
+      dragging = false;
+      handleEl.classList.remove("resizing");
+      document.body.style.userSelect = "";
+    });
+  }
+
+  data.nodes.forEach(function (node) { byName.set(node.name, node); });
+  data.edges.forEach(function (edge) {
+    appendTo(upstreamOf, edge.downstream, edge);
+    appendTo(downstreamOf, edge.upstream, edge);
+  });
+
+  searchEl.addEventListener("input", applyHighlight);
+  scrollEl.addEventListener("click", function (event) {
+    if (event.target === scrollEl || event.target === layersEl) clearSelection();
+  });
+  initPanelResize();
+  window.addEventListener("resize", function () {
+    drawEdges();
+    applyHighlight();
+  });
+
+  render();
+})();
