@@ -1,6 +1,7 @@
 // The entry point of velk-dbt-plan: the process's standard streams, the
 // broken-pipe signal, and internal errors as exit status 101.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,35 +29,64 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// Whether a standard descriptor was closed when the process started. Such a
+// descriptor is then held open on /dev/null, so that no file or pipe the run
+// opens can take its number and receive what is printed; the stream still
+// counts as closed.
+bool reserve_if_closed(int fd, int flags) {
+  if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) return false;
+  const int null = ::open("/dev/null", flags);
+  if (null >= 0 && null != fd) {
+    ::dup2(null, fd);
+    ::close(null);
+  }
+  return true;
+}
+
 class ProcessConsole final : public Console {
  public:
-  void out(std::string_view text) override { write_or_fail(STDOUT_FILENO, "stdout", text); }
-  void err(std::string_view text) override { write_or_fail(STDERR_FILENO, "stderr", text); }
+  ProcessConsole(bool stdout_closed, bool stderr_closed)
+      : stdout_closed_(stdout_closed), stderr_closed_(stderr_closed) {}
+
+  void out(std::string_view text) override {
+    write_or_fail(STDOUT_FILENO, stdout_closed_, "stdout", text);
+  }
+  void err(std::string_view text) override {
+    write_or_fail(STDERR_FILENO, stderr_closed_, "stderr", text);
+  }
+
+  // The last word of the process; nothing can be done when it fails.
+  void report_internal_error(std::string_view message) {
+    if (!stderr_closed_) write_all(STDERR_FILENO, "internal error: " + std::string(message) + "\n");
+  }
 
  private:
-  static void write_or_fail(int fd, const char* stream, std::string_view text) {
-    if (!write_all(fd, text)) {
+  static void write_or_fail(int fd, bool closed, const char* stream, std::string_view text) {
+    if (closed) errno = EBADF;
+    if (closed || !write_all(fd, text)) {
       internal_error(std::string("failed printing to ") + stream + ": " + os_error_text(errno));
     }
   }
-};
 
-int report_internal_error(std::string_view message) {
-  write_all(STDERR_FILENO, "internal error: " + std::string(message) + "\n");
-  return 101;
-}
+  bool stdout_closed_;
+  bool stderr_closed_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // A write to a closed pipe then fails with EPIPE instead of ending the process.
   ::signal(SIGPIPE, SIG_IGN);
-  ProcessConsole console;
+  reserve_if_closed(STDIN_FILENO, O_RDONLY);
+  const bool stdout_closed = reserve_if_closed(STDOUT_FILENO, O_WRONLY);
+  const bool stderr_closed = reserve_if_closed(STDERR_FILENO, O_WRONLY);
+  ProcessConsole console(stdout_closed, stderr_closed);
   try {
     return run(argc, argv, console);
   } catch (const InternalError& error) {
-    return report_internal_error(error.message);
+    console.report_internal_error(error.message);
   } catch (const std::exception& error) {
-    return report_internal_error(error.what());
+    console.report_internal_error(error.what());
   }
+  return 101;
 }

@@ -1,0 +1,380 @@
+// The whole tool, end to end: the real binary run with the stand-in dbt on
+// small projects, for every message the run driver composes, every
+// precedence rule between flags, velk.yml and defaults, and the streams and
+// exit statuses of a run.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include "process.h"
+#include "support/fake_dbt.h"
+#include "support/git_repo.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+fs::path tool_binary() { return fs::path(VELK_BINARY_DIR) / "velk-dbt-plan"; }
+
+// Runs the binary in `cwd`; `redirect` is shell text appended to the command
+// (for closing a standard stream).
+ToolRun run_tool(const fs::path& cwd, const std::vector<std::string>& args,
+                 const std::string& redirect = "") {
+  std::vector<std::string> argv;
+  std::string program = tool_binary().string();
+  if (!redirect.empty()) {
+    argv = {"-c", "exec \"$0\" \"$@\" " + redirect, program};
+    program = "/bin/sh";
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto output = run_process(program, argv, cwd);
+  if (!output) throw std::runtime_error("could not start " + program);
+  ToolRun run;
+  run.status = WIFEXITED(output->wait_status) ? WEXITSTATUS(output->wait_status) : -1;
+  run.out = output->stdout_bytes;
+  run.err = output->stderr_bytes;
+  return run;
+}
+
+std::string describe(const ToolRun& run) {
+  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
+}
+
+// A small shop: raw source -> orders (settings) -> revenue (lookback 2)
+// -> report (settings but no event_time).
+void write_shop(const fs::path& dir) {
+  write_dbt_project(
+      dir, "shop",
+      {{"orders", "{{ config(event_time='ordered_at', meta={'velk': {}}) }}\n"
+                  "select * from {{ source('raw', 'orders') }}\n"},
+       {"revenue", "{{ config(event_time='day', meta={'velk': {'lookback': 2}}) }}\n"
+                   "select * from {{ ref('orders') }}\n"},
+       {"report", "{{ config(meta={'velk': {'lookahead': 1}}) }}\n"
+                  "select * from {{ ref('revenue') }}\n"}});
+}
+
+boost::json::object document_at(const fs::path& path) {
+  return boost::json::parse(read_file(path)).as_object();
+}
+
+const std::string kReportWarning =
+    "warning: report: declares config.meta.velk (lookback/lookahead) but has no event_time "
+    "configured -- this isn't a microbatch model in dbt's own terms, so this config has no real "
+    "effect\n";
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override { write_shop(project_dir()); }
+
+  fs::path project_dir() const { return dir_ / "shop"; }
+  fs::path log() const { return dir_ / "dbt.log"; }
+  std::string dbt() const { return fake_dbt_command({{"FAKE_DBT_LOG", log().string()}}); }
+
+  // The shop run from its own directory with the stand-in, an explicit
+  // window, and `extra` arguments.
+  ToolRun run_in_shop(std::vector<std::string> extra, const std::string& redirect = "") {
+    std::vector<std::string> args = {"--select", "orders+", "--dbt-command", dbt(),
+                                     "--event-time-start", "2024-03-10", "--event-time-end",
+                                     "2024-03-10"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_tool(project_dir(), args, redirect);
+  }
+
+  std::vector<std::string> subcommands() const {
+    std::vector<std::string> names;
+    for (const DbtCall& call : read_dbt_log(log())) {
+      for (const std::string& arg : call.argv) {
+        if (arg == "parse" || arg == "ls" || arg == "deps") {
+          names.push_back(arg);
+          break;
+        }
+      }
+    }
+    return names;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(RunTest, WritesThePlanDocumentAndPrintsNothingOnSuccess) {
+  const ToolRun run = run_in_shop({});
+  ASSERT_EQ(run.status, 0) << describe(run);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, kReportWarning);
+  const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
+  const auto& metadata = document.at("metadata").as_object();
+  EXPECT_EQ(metadata.at("anchor_selection"), "orders+");
+  EXPECT_EQ(metadata.at("manifest_path"), "./target/manifest.json");
+  EXPECT_EQ(metadata.at("dbt_command"), dbt());
+  EXPECT_EQ(metadata.at("max_window_expansion_days"), 90);
+  EXPECT_TRUE(metadata.contains("manifest_generated_at"));
+  const auto& models = document.at("models").as_array();
+  ASSERT_EQ(models.size(), 3u);
+  EXPECT_EQ(models[1].at("name"), "revenue");
+  EXPECT_EQ(models[1].at("event_time_start"), "2024-03-08");
+  EXPECT_EQ(models[2].at("event_time_end"), "2024-03-11");
+  EXPECT_EQ(subcommands(), (std::vector<std::string>{"parse", "ls"}));
+}
+
+TEST_F(RunTest, PrettyThenHtmlOnStandardOutputAndTheNoteThenWarningsOnStandardError) {
+  const ToolRun run = run_tool(project_dir(), {"-s", "orders+", "--dbt-command", dbt(),
+                                               "--pretty", "--html"});
+  ASSERT_EQ(run.status, 0) << describe(run);
+  const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
+  const auto& window = document.at("metadata").at("anchor_window").as_object();
+  const std::string day(window.at("event_time_start").as_string());
+  EXPECT_EQ(window.at("source"), "default_yesterday");
+
+  const std::string tree = "[layer 0] orders [" + day + " .. " + day + "]\n";
+  ASSERT_TRUE(run.out.starts_with(tree)) << run.out;
+  const std::string rest = run.out.substr(run.out.find("\nwrote ") + 1);
+  EXPECT_TRUE(rest.starts_with("wrote ./target/velk/dbt-plan/dbt_plan_")) << run.out;
+  EXPECT_TRUE(rest.ends_with(".html\n")) << run.out;
+  const fs::path report = project_dir() / rest.substr(6, rest.size() - 7);
+  EXPECT_TRUE(fs::is_regular_file(report)) << report;
+  EXPECT_NE(read_file(report).find("default-yesterday-banner"), std::string::npos);
+
+  EXPECT_EQ(run.err,
+            "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
+            "to yesterday (" + day + ")\n" + kReportWarning);
+}
+
+TEST_F(RunTest, AnUnbalancedDbtArgsEndsTheRunBeforeAnyDbtRun) {
+  const ToolRun run = run_in_shop({"--dbt-args", "--target 'ci"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "error: --dbt-args: missing closing quote\n");
+  EXPECT_EQ(subcommands(), std::vector<std::string>{});
+}
+
+TEST_F(RunTest, TheWindowIsJudgedOnlyAfterDbtLsRan) {
+  const ToolRun alone = run_tool(project_dir(), {"-s", "orders", "--dbt-command", dbt(),
+                                                 "--event-time-start", "2024-03-01"});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_EQ(alone.err,
+            "error: --event-time-start and --event-time-end must be passed together, or not at "
+            "all\n");
+  EXPECT_EQ(subcommands(), (std::vector<std::string>{"parse", "ls"}));
+
+  const ToolRun both_bad = run_tool(project_dir(), {"-s", "orders", "--dbt-command", dbt(),
+                                                    "--event-time-start", "2024-13-01",
+                                                    "--event-time-end", "tomorrow"});
+  EXPECT_EQ(both_bad.status, 1);
+  EXPECT_EQ(both_bad.err, "error: \"2024-13-01\" is not a valid YYYY-MM-DD date\n");
+}
+
+TEST_F(RunTest, RefusesBeforeTouchingTheDisk) {
+  const TempDir empty;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const std::string not_a_project =
+      " does not look like a dbt project -- no dbt_project.yml found there. velk-dbt-plan only "
+      "works inside a dbt project: run it from the project root, or pass --project-dir pointing "
+      "at one.\n";
+  const Case cases[] = {
+      {"an anchor without both dates, outside any project",
+       {"-s", "a", "--anchor", "a", "--event-time-start", "2024-01-01"},
+       "error: --anchor requires --event-time-start and --event-time-end to both be passed "
+       "explicitly -- there is no yesterday-default when --anchor is used\n"},
+      {"the default project directory", {"-s", "a"}, "error: ." + not_a_project},
+      {"a named project directory", {"-s", "a", "--project-dir", "no/such/dir"},
+       "error: no/such/dir" + not_a_project},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = run_tool(empty.path(), c.args);
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_EQ(run.out, "") << c.what;
+    EXPECT_EQ(run.err, c.error) << c.what;
+    EXPECT_TRUE(fs::is_empty(empty.path())) << c.what;
+  }
+}
+
+TEST_F(RunTest, ALinkOrDirectoryNamedDbtProjectCounts) {
+  const TempDir other;
+  fs::create_directory(other / "dbt_project.yml");
+  const ToolRun as_directory = run_tool(other.path(), {"-s", "a", "--dbt-command", ""});
+  EXPECT_EQ(as_directory.err, "error: --dbt-command resolved to an empty command\n");
+}
+
+TEST_F(RunTest, VelkYmlDbtArgsAreSplitOnlyWithoutTheFlag) {
+  write_file(project_dir() / "velk.yml", "dbt-args: \"--target 'ci\"\n");
+  const ToolRun refused = run_in_shop({});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "error: velk.yml dbt-args: missing closing quote\n");
+  EXPECT_EQ(subcommands(), std::vector<std::string>{});
+
+  const ToolRun flag_wins = run_in_shop({"--dbt-args", "--target ci"});
+  EXPECT_EQ(flag_wins.status, 0) << describe(flag_wins);
+  const auto calls = read_dbt_log(log());
+  ASSERT_FALSE(calls.empty());
+  const std::vector<std::string>& ls = calls.back().argv;
+  ASSERT_GE(ls.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(ls.end() - 2, ls.end()),
+            (std::vector<std::string>{"--target", "ci"}));
+}
+
+TEST_F(RunTest, PresenceDecidesPrecedence) {
+  struct Case {
+    const char* what;
+    std::string velk_yml;
+    std::vector<std::string> args;  // without --dbt-command unless given
+    std::string error;
+  };
+  const Case cases[] = {
+      {"a flag given empty wins over velk.yml", "dbt-command: " + dbt() + "\n",
+       {"--dbt-command", ""}, "error: --dbt-command resolved to an empty command\n"},
+      {"a velk.yml key present and empty wins over the default", "dbt-command: ''\n", {},
+       "error: --dbt-command resolved to an empty command\n"},
+      {"a velk.yml key that is null leaves the default", "dbt-command: ~\n", {},
+       "error: could not run `dbt parse`: No such file or directory (os error 2)\n"},
+  };
+  for (const Case& c : cases) {
+    write_file(project_dir() / "velk.yml", c.velk_yml);
+    std::vector<std::string> args = {"-s", "orders"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = run_tool(project_dir(), args);
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_EQ(run.err, c.error) << c.what;
+  }
+}
+
+TEST_F(RunTest, NearerVelkYmlWinsKeyByKeyAndTheRootIsReadOnlyWhenTheWalkReachesIt) {
+  // repo/.git, repo/velk.yml, repo/team/velk.yml, repo/team/shop (the project)
+  const fs::path repo = dir_ / "repo";
+  const fs::path shop = repo / "team" / "shop";
+  write_shop(shop);
+  fs::create_directories(repo / ".git");
+  write_file(repo / "velk.yml",
+             "dbt-command: " + dbt() + "\ndbt-plan:\n  max-window-expansion-days: 5\n");
+  write_file(repo / "team" / "velk.yml", "dbt-plan:\n  max-window-expansion-days: 7\n");
+  const std::vector<std::string> window = {"-s", "orders", "--event-time-start", "2024-03-01",
+                                           "--event-time-end", "2024-03-01"};
+  struct Case {
+    const char* what;
+    fs::path cwd;
+    std::vector<std::string> args;
+    std::optional<std::int64_t> max;  // none: the root's dbt-command is not read
+  };
+  const Case cases[] = {
+      {"an absolute project directory walks up to the root", dir_.path(),
+       {"--project-dir", shop.string()}, 7},
+      {"a relative one walks up to the current directory", repo, {"--project-dir", "team/shop"},
+       7},
+      {"the default stays in the current directory", shop, {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = window;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = run_tool(c.cwd, args);
+    if (!c.max) {
+      EXPECT_EQ(run.err, "error: could not run `dbt parse`: No such file or directory (os error 2)\n")
+          << c.what;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << c.what << "\n" << describe(run);
+    const auto metadata = document_at(shop / "target/velk/dbt_plan.json").at("metadata");
+    EXPECT_EQ(metadata.at("max_window_expansion_days"), *c.max) << c.what;
+    EXPECT_EQ(metadata.at("dbt_command"), dbt()) << c.what;
+  }
+}
+
+TEST_F(RunTest, PathsGivenOnTheCommandLineAreRelativeToTheCurrentDirectory) {
+  ASSERT_EQ(run_in_shop({}).status, 0);
+  fs::copy_file(project_dir() / "target/manifest.json", dir_ / "copy.json");
+  const ToolRun run = run_tool(dir_.path(), {"-s", "orders", "--dbt-command", dbt(),
+                                             "--project-dir", "shop", "--manifest", "copy.json",
+                                             "--event-time-start", "2024-01-01",
+                                             "--event-time-end", "2024-01-02"});
+  ASSERT_EQ(run.status, 0) << describe(run);
+  const auto metadata = document_at(project_dir() / "target/velk/dbt_plan.json").at("metadata");
+  EXPECT_EQ(metadata.at("manifest_path"), "copy.json");
+
+  const ToolRun elsewhere = run_tool(dir_.path(), {"-s", "orders", "--dbt-command", dbt(),
+                                                   "--project-dir", "shop", "-o", "out/plan.json",
+                                                   "--event-time-start", "2024-01-01",
+                                                   "--event-time-end", "2024-01-02"});
+  ASSERT_EQ(elsewhere.status, 0) << describe(elsewhere);
+  EXPECT_EQ(document_at(dir_ / "out/plan.json").at("metadata").at("manifest_path"),
+            "shop/target/manifest.json");
+}
+
+TEST_F(RunTest, AZeroMaximumIsKeptAndWarnsForEveryModel) {
+  write_file(project_dir() / "velk.yml", "dbt-plan:\n  max-window-expansion-days: 0\n");
+  const ToolRun run = run_in_shop({});
+  ASSERT_EQ(run.status, 0) << describe(run);
+  EXPECT_EQ(document_at(project_dir() / "target/velk/dbt_plan.json")
+                .at("metadata")
+                .at("max_window_expansion_days"),
+            0);
+  EXPECT_EQ(run.err,
+            "warning: orders: expanded window (1 days) exceeds max_window_expansion_days (0)\n"
+            "warning: revenue: expanded window (3 days) exceeds max_window_expansion_days (0)\n"
+            "warning: report: expanded window (4 days) exceeds max_window_expansion_days (0)\n" +
+                kReportWarning);
+}
+
+TEST_F(RunTest, AFailedReportWriteKeepsThePlanDocumentAndPrintsNoWarnings) {
+  write_file(project_dir() / "target/velk/dbt-plan", "a file where the directory goes");
+  const ToolRun run = run_in_shop({"--pretty", "--html"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.starts_with("[layer 0] orders [2024-03-10 .. 2024-03-10]\n")) << run.out;
+  EXPECT_EQ(run.out.find("wrote"), std::string::npos);
+  EXPECT_TRUE(run.err.starts_with("error: could not create ./target/velk/dbt-plan: ")) << run.err;
+  EXPECT_EQ(run.err.find("warning:"), std::string::npos);
+  EXPECT_TRUE(fs::exists(project_dir() / "target/velk/dbt_plan.json"));
+}
+
+TEST_F(RunTest, AClosedStandardStreamEndsWithStatus101) {
+  const ToolRun no_stdout = run_in_shop({"--pretty"}, ">&-");
+  EXPECT_EQ(no_stdout.status, 101);
+  EXPECT_EQ(no_stdout.err,
+            "internal error: failed printing to stdout: Bad file descriptor (os error 9)\n");
+  EXPECT_TRUE(fs::exists(project_dir() / "target/velk/dbt_plan.json"));
+
+  const ToolRun no_stderr = run_in_shop({}, "2>&-");
+  EXPECT_EQ(no_stderr.status, 101);  // the warning cannot be printed
+  EXPECT_EQ(no_stderr.out, "");
+}
+
+TEST_F(RunTest, TheStateBaselineWorktreeIsGoneAfterSuccessAndAfterAFailure) {
+  GitRepo repo;
+  write_shop(repo.root() / "shop");
+  repo.commit_all("shop");
+  repo.git({"checkout", "-q", "-b", "feature"});
+  write_file(repo.root() / "shop/models/orders.sql",
+             "{{ config(event_time='ordered_at', meta={'velk': {'lookback': 1}}) }}\n"
+             "select 1 from {{ source('raw', 'orders') }}\n");
+  repo.commit_all("change orders");
+  const fs::path shop = repo.root() / "shop";
+  const std::vector<std::string> base = {"-s", "state:modified+", "--dbt-command", dbt()};
+
+  std::vector<std::string> ok = base;
+  ok.insert(ok.end(), {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-10"});
+  const ToolRun success = run_tool(shop, ok);
+  ASSERT_EQ(success.status, 0) << describe(success);
+  const auto models = document_at(shop / "target/velk/dbt_plan.json").at("models").as_array();
+  ASSERT_EQ(models.size(), 3u);
+  EXPECT_EQ(repo.worktrees().size(), 1u);
+
+  std::vector<std::string> bad = base;
+  bad.insert(bad.end(), {"--event-time-start", "2024-03-10"});
+  const ToolRun failure = run_tool(shop, bad);
+  EXPECT_EQ(failure.status, 1);
+  EXPECT_EQ(failure.err,
+            "error: --event-time-start and --event-time-end must be passed together, or not at "
+            "all\n");
+  EXPECT_EQ(repo.worktrees().size(), 1u);
+}
+
+}  // namespace
