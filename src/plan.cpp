@@ -15,9 +15,9 @@ namespace {
 
 constexpr std::size_t kNotAKey = std::numeric_limits<std::size_t>::max();
 
-// A predecessor map with its keys numbered (in the map's iteration order)
-// and every list entry resolved to the number of its key, so that ordering
-// and planning work on arrays instead of hashing each id again.
+// A predecessor map with its keys numbered and every list entry resolved to
+// the number of its key, so that ordering and planning work on arrays and
+// hash each id only once.
 struct IndexedGraph {
   std::vector<std::string_view> ids;  // number -> id
   std::vector<std::size_t> offsets;   // key i's list is entries[offsets[i], offsets[i + 1])
@@ -48,6 +48,69 @@ IndexedGraph index_graph(const PredecessorMap& predecessors) {
     graph.offsets.push_back(graph.entries.size());
   }
   return graph;
+}
+
+// The node table is large and its entries are scattered, so the loops that
+// walk the models ask for the cache lines they will read a few models ahead.
+constexpr std::size_t kPrefetchDistance = 8;
+
+void prefetch_node(const Node* node) {
+  if (node == nullptr) return;
+  __builtin_prefetch(&node->name);
+  __builtin_prefetch(&node->event_time);
+  __builtin_prefetch(&node->velk);
+  __builtin_prefetch(&node->is_source);
+}
+
+void prefetch_parent_list(const Node* node) {
+  if (node != nullptr) __builtin_prefetch(&node->depends_on);
+}
+
+void prefetch_parent_texts(const Node* node) {
+  if (node == nullptr) return;
+  for (const std::string& parent : node->depends_on) __builtin_prefetch(parent.data());
+}
+
+// The selection numbered in its iteration order, with each model's node
+// (null when the table lacks it) and its selected parents in depends_on
+// order: the selected-parents map in array form.
+struct SelectedModels {
+  IndexedGraph graph;
+  std::vector<const Node*> nodes;
+};
+
+SelectedModels number_selection(const Manifest& manifest, const Selection& selection) {
+  SelectedModels selected;
+  IndexedGraph& graph = selected.graph;
+  const std::size_t n = selection.size();
+  graph.ids.reserve(n);
+  selected.nodes.reserve(n);
+  ViewMap<std::size_t> number;
+  number.reserve(n);
+  for (const std::string& id : selection) {
+    number.emplace(id, graph.ids.size());
+    graph.ids.push_back(id);
+    const auto node = manifest.nodes.find(id);
+    selected.nodes.push_back(node == manifest.nodes.end() ? nullptr : &node->second);
+  }
+  graph.offsets.reserve(n + 1);
+  graph.entries.reserve(2 * n);
+  graph.offsets.push_back(0);
+  for (std::size_t key = 0; key < n; ++key) {
+    // Two stages ahead: the node's list, then the list's texts.
+    if (key + 2 * kPrefetchDistance < n) prefetch_parent_list(selected.nodes[key + 2 * kPrefetchDistance]);
+    if (key + kPrefetchDistance < n) prefetch_parent_texts(selected.nodes[key + kPrefetchDistance]);
+    const Node* node = selected.nodes[key];
+    if (node != nullptr) {
+      // Unselected models, sources, tests and unknown ids are left out.
+      for (const std::string& parent : node->depends_on) {
+        const auto found = number.find(parent);
+        if (found != number.end()) graph.entries.push_back(found->second);
+      }
+    }
+    graph.offsets.push_back(graph.entries.size());
+  }
+  return selected;
 }
 
 // Kahn's algorithm over the numbered graph: key numbers in placement order,
@@ -90,18 +153,17 @@ std::optional<std::vector<std::size_t>> placement_order(const IndexedGraph& grap
       if (count[child] == 0) internal_error("child is in selection");
       if (--count[child] == 0) order.push_back(child);
     }
-    std::sort(order.begin() + static_cast<std::ptrdiff_t>(batch), order.end(), by_bytes);
+    if (order.size() - batch > 1) {
+      std::sort(order.begin() + static_cast<std::ptrdiff_t>(batch), order.end(), by_bytes);
+    }
   }
   if (order.size() != n) return std::nullopt;
   return order;
 }
 
-const Node& node_of(const Manifest& manifest, std::string_view id) {
-  const auto found = manifest.nodes.find(id);
-  if (found == manifest.nodes.end()) {
-    internal_error("every selected id names a node of the manifest: " + std::string(id));
-  }
-  return found->second;
+const Node& node_at(const std::vector<const Node*>& nodes, std::size_t key) {
+  if (nodes[key] == nullptr) internal_error("every selected id names a node of the manifest");
+  return *nodes[key];
 }
 
 // days = end - start + 1, wrapping far outside the calendar.
@@ -128,21 +190,37 @@ void widen(std::optional<Window>& into, Window candidate) {
   into->end = std::max(into->end, candidate.end);
 }
 
-// The candidate window that `upstream` (a window of the model named
+// The candidate window that `upstream` (the window of the model named
 // `upstream_name`) gives through the downstream model's settings.
 Window moved(Window upstream, const VelkMeta& downstream, std::string_view upstream_name) {
-  return Window{
-      sub_units(upstream.start, downstream.lookback_for(upstream_name), downstream.lookback_unit),
-      add_units(upstream.end, downstream.lookahead_for(upstream_name), downstream.lookahead_unit)};
+  const std::int64_t lookback = downstream.lookback_overrides.empty()
+                                    ? downstream.lookback
+                                    : downstream.lookback_for(upstream_name);
+  const std::int64_t lookahead = downstream.lookahead_overrides.empty()
+                                     ? downstream.lookahead
+                                     : downstream.lookahead_for(upstream_name);
+  return Window{sub_units(upstream.start, lookback, downstream.lookback_unit),
+                add_units(upstream.end, lookahead, downstream.lookahead_unit)};
 }
 
-PlanError anchor_not_selected(const Manifest& manifest, const Selection& selection,
-                              std::string_view anchor) {
+// The number of the anchor: among the models named `anchor`, the one with
+// the lowest unique id in byte order, so that the choice never depends on
+// the selection's iteration order. kNotAKey when none has the name.
+std::size_t find_anchor(const IndexedGraph& graph, const std::vector<const Node*>& nodes,
+                        std::string_view anchor) {
+  std::size_t found = kNotAKey;
+  for (std::size_t key = 0; key < nodes.size(); ++key) {
+    if (nodes[key] == nullptr || nodes[key]->name != anchor) continue;
+    if (found == kNotAKey || graph.ids[key] < graph.ids[found]) found = key;
+  }
+  return found;
+}
+
+PlanError anchor_not_selected(const std::vector<const Node*>& nodes, std::string_view anchor) {
   std::vector<std::string_view> names;
-  names.reserve(selection.size());
-  for (const std::string& id : selection) {
-    const auto found = manifest.nodes.find(id);
-    if (found != manifest.nodes.end()) names.push_back(found->second.name);
+  names.reserve(nodes.size());
+  for (const Node* node : nodes) {
+    if (node != nullptr) names.push_back(node->name);
   }
   std::sort(names.begin(), names.end());
   std::string selected;
@@ -152,6 +230,114 @@ PlanError anchor_not_selected(const Manifest& manifest, const Selection& selecti
   }
   return PlanError{PlanError::AnchorNotSelected{std::string(anchor), std::move(selected),
                                                 static_cast<std::uint64_t>(names.size())}};
+}
+
+// The windows of the anchor and its ancestors, as (key number, window), or
+// none when the path-consumer order fails.
+std::optional<std::vector<std::pair<std::size_t, Window>>> derive_anchor_windows(
+    const IndexedGraph& graph, const std::vector<const Node*>& nodes, std::size_t anchor,
+    Window base) {
+  // The anchor and its ancestors, renumbered 0 (the anchor), 1, 2, ... in the
+  // order the walk finds them.
+  std::vector<std::size_t> members{anchor};
+  std::vector<std::size_t> local(graph.ids.size(), kNotAKey);
+  local[anchor] = 0;
+  std::vector<std::size_t> stack(graph.entries.begin() + static_cast<std::ptrdiff_t>(graph.offsets[anchor]),
+                                 graph.entries.begin() + static_cast<std::ptrdiff_t>(graph.offsets[anchor + 1]));
+  while (!stack.empty()) {
+    const std::size_t key = stack.back();
+    stack.pop_back();
+    if (key == kNotAKey) internal_error("every parent of the anchor and its ancestors is a selected model");
+    if (local[key] != kNotAKey) continue;
+    local[key] = members.size();
+    members.push_back(key);
+    stack.insert(stack.end(), graph.entries.begin() + static_cast<std::ptrdiff_t>(graph.offsets[key]),
+                 graph.entries.begin() + static_cast<std::ptrdiff_t>(graph.offsets[key + 1]));
+  }
+
+  // Path consumers: every parent of the anchor or of an ancestor is itself
+  // an ancestor, so walking those parent lists lists exactly each
+  // ancestor's children that are the anchor or another ancestor (repeats
+  // included). As a predecessor graph: an ancestor waits for its consumers.
+  const std::size_t m = members.size();
+  IndexedGraph consumers;
+  consumers.ids.reserve(m);
+  for (std::size_t key : members) consumers.ids.push_back(graph.ids[key]);
+  consumers.offsets.assign(m + 1, 0);
+  for (std::size_t key : members) {
+    for (std::size_t e = graph.offsets[key]; e < graph.offsets[key + 1]; ++e) {
+      ++consumers.offsets[local[graph.entries[e]] + 1];
+    }
+  }
+  for (std::size_t i = 0; i < m; ++i) consumers.offsets[i + 1] += consumers.offsets[i];
+  consumers.entries.resize(consumers.offsets[m]);
+  std::vector<std::size_t> fill(consumers.offsets.begin(), consumers.offsets.end() - 1);
+  for (std::size_t x = 0; x < m; ++x) {
+    const std::size_t key = members[x];
+    for (std::size_t e = graph.offsets[key]; e < graph.offsets[key + 1]; ++e) {
+      consumers.entries[fill[local[graph.entries[e]]]++] = x;
+    }
+  }
+
+  const auto order = placement_order(consumers);
+  if (!order) return std::nullopt;
+
+  const VelkMeta no_settings;
+  std::vector<std::optional<Window>> windows(m);
+  windows[0] = base;
+  for (std::size_t a : *order) {
+    if (a == 0) continue;
+    const std::string& name = node_at(nodes, members[a]).name;
+    if (consumers.offsets[a] == consumers.offsets[a + 1]) {
+      internal_error(
+          "id is an ancestor of the anchor, so it has at least one path consumer (the anchor "
+          "itself, or another ancestor closer to it)");
+    }
+    for (std::size_t e = consumers.offsets[a]; e < consumers.offsets[a + 1]; ++e) {
+      const std::size_t c = consumers.entries[e];
+      if (!windows[c]) internal_error("a path consumer's window is derived before its ancestor's");
+      const Node& consumer = node_at(nodes, members[c]);
+      widen(windows[a], moved(*windows[c], consumer.velk ? *consumer.velk : no_settings, name));
+    }
+  }
+
+  std::vector<std::pair<std::size_t, Window>> result;
+  result.reserve(m);
+  for (std::size_t x = 0; x < m; ++x) result.emplace_back(members[x], *windows[x]);
+  return result;
+}
+
+// The selected models renumbered by their position in the plan order, so
+// that the planning pass walks its arrays front to back. Each random gather
+// is done here in a tight loop, where the processor can overlap the misses.
+struct ModelsInOrder {
+  std::vector<const Node*> nodes;          // by position
+  std::vector<std::size_t> position_of;    // key number -> position
+  std::vector<std::size_t> parent_offsets; // parents of position i: parents[offsets[i], offsets[i + 1])
+  std::vector<std::size_t> parents;        // positions of the selected parents, in list order
+};
+
+ModelsInOrder in_plan_order(const SelectedModels& selected, const std::vector<std::size_t>& order) {
+  const IndexedGraph& graph = selected.graph;
+  const std::size_t n = order.size();
+  ModelsInOrder models;
+  models.nodes.resize(n);
+  models.position_of.resize(n);
+  for (std::size_t position = 0; position < n; ++position) {
+    models.nodes[position] = selected.nodes[order[position]];
+    models.position_of[order[position]] = position;
+  }
+  models.parent_offsets.reserve(n + 1);
+  models.parents.reserve(graph.entries.size());
+  models.parent_offsets.push_back(0);
+  for (std::size_t position = 0; position < n; ++position) {
+    const std::size_t key = order[position];
+    for (std::size_t e = graph.offsets[key]; e < graph.offsets[key + 1]; ++e) {
+      models.parents.push_back(models.position_of[graph.entries[e]]);
+    }
+    models.parent_offsets.push_back(models.parents.size());
+  }
+  return models;
 }
 
 }  // namespace
@@ -167,20 +353,18 @@ std::string describe_plan_error(const PlanError& error) {
 }
 
 PredecessorMap build_selection_graph(const Manifest& manifest, const Selection& selection) {
-  PredecessorMap graph;
-  graph.reserve(selection.size());
-  for (const std::string& id : selection) {
-    std::vector<std::string_view> parents;
-    const auto node = manifest.nodes.find(id);
-    if (node != manifest.nodes.end()) {
-      for (const std::string& parent : node->second.depends_on) {
-        const auto selected = selection.find(parent);
-        if (selected != selection.end()) parents.push_back(*selected);
-      }
+  const IndexedGraph graph = number_selection(manifest, selection).graph;
+  PredecessorMap parents;
+  parents.reserve(graph.ids.size());
+  for (std::size_t key = 0; key < graph.ids.size(); ++key) {
+    std::vector<std::string_view> list;
+    list.reserve(graph.offsets[key + 1] - graph.offsets[key]);
+    for (std::size_t e = graph.offsets[key]; e < graph.offsets[key + 1]; ++e) {
+      list.push_back(graph.ids[graph.entries[e]]);
     }
-    graph.emplace(id, std::move(parents));
+    parents.emplace(graph.ids[key], std::move(list));
   }
-  return graph;
+  return parents;
 }
 
 std::optional<std::vector<std::string_view>> kahn_order(const PredecessorMap& predecessors) {
@@ -198,75 +382,23 @@ tl::expected<ViewMap<Window>, PlanError> resolve_anchor_windows(const Manifest& 
                                                                 const PredecessorMap& parents,
                                                                 std::string_view anchor,
                                                                 Window base) {
-  // Among selected models sharing the name, the lowest unique id is the
-  // anchor, whatever order the selection iterates in.
-  std::optional<std::string_view> anchor_id;
-  for (const std::string& id : selection) {
+  if (parents.size() != selection.size()) {
+    internal_error("the selected-parents map holds every selected id");
+  }
+  const IndexedGraph graph = index_graph(parents);
+  std::vector<const Node*> nodes;
+  nodes.reserve(graph.ids.size());
+  for (std::string_view id : graph.ids) {
     const auto node = manifest.nodes.find(id);
-    if (node == manifest.nodes.end() || node->second.name != anchor) continue;
-    if (!anchor_id || std::string_view(id) < *anchor_id) anchor_id = id;
+    nodes.push_back(node == manifest.nodes.end() ? nullptr : &node->second);
   }
-  if (!anchor_id) return tl::make_unexpected(anchor_not_selected(manifest, selection, anchor));
-
-  const auto parents_of = [&](std::string_view id) -> const std::vector<std::string_view>& {
-    const auto found = parents.find(id);
-    if (found == parents.end()) {
-      internal_error("the anchor and its ancestors have a list in the selected-parents map: " +
-                     std::string(id));
-    }
-    return found->second;
-  };
-
-  ViewSet ancestors;
-  std::vector<std::string_view> stack = parents_of(*anchor_id);
-  while (!stack.empty()) {
-    const std::string_view id = stack.back();
-    stack.pop_back();
-    if (!ancestors.insert(id).second) continue;
-    const auto& list = parents_of(id);
-    stack.insert(stack.end(), list.begin(), list.end());
-  }
-
-  // Path consumers: every parent of the anchor or of an ancestor is itself
-  // an ancestor, so walking those parent lists lists exactly each ancestor's
-  // children that are the anchor or another ancestor, repeats included.
-  PredecessorMap consumers;
-  consumers.reserve(ancestors.size() + 1);
-  consumers[*anchor_id];
-  for (std::string_view id : ancestors) consumers[id];
-  const auto link = [&](std::string_view child) {
-    for (std::string_view parent : parents_of(child)) consumers[parent].push_back(child);
-  };
-  link(*anchor_id);
-  for (std::string_view id : ancestors) link(id);
-
-  const auto order = kahn_order(consumers);
-  if (!order) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
-
-  const VelkMeta no_settings;
+  const std::size_t anchor_key = find_anchor(graph, nodes, anchor);
+  if (anchor_key == kNotAKey) return tl::make_unexpected(anchor_not_selected(nodes, anchor));
+  const auto derived = derive_anchor_windows(graph, nodes, anchor_key, base);
+  if (!derived) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
   ViewMap<Window> windows;
-  windows.reserve(order->size());
-  windows.emplace(*anchor_id, base);
-  for (std::string_view id : *order) {
-    if (id == *anchor_id) continue;
-    const std::string& name = node_of(manifest, id).name;
-    const auto& list = consumers.find(id)->second;
-    if (list.empty()) {
-      internal_error(
-          "id is an ancestor of the anchor, so it has at least one path consumer (the anchor "
-          "itself, or another ancestor closer to it)");
-    }
-    std::optional<Window> window;
-    for (std::string_view consumer : list) {
-      const auto consumer_window = windows.find(consumer);
-      if (consumer_window == windows.end()) {
-        internal_error("a path consumer's window is derived before its ancestor's");
-      }
-      const Node& node = node_of(manifest, consumer);
-      widen(window, moved(consumer_window->second, node.velk ? *node.velk : no_settings, name));
-    }
-    windows.emplace(id, *window);
-  }
+  windows.reserve(derived->size());
+  for (const auto& [key, window] : *derived) windows.emplace(graph.ids[key], window);
   return windows;
 }
 
@@ -276,65 +408,71 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
                                          std::optional<std::string_view> anchor,
                                          const Clock& clock) {
   const auto [base, source] = base_window(window, clock);
-  const PredecessorMap parents = build_selection_graph(manifest, selection);
-  const IndexedGraph graph = index_graph(parents);
-  const auto order = placement_order(graph);
+  const SelectedModels selected = number_selection(manifest, selection);
+  const auto order = placement_order(selected.graph);
   if (!order) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
+  const ModelsInOrder models = in_plan_order(selected, *order);
 
-  ViewMap<Window> anchor_windows;
+  // Only with an anchor: the windows derived from it, by position.
+  std::vector<std::optional<Window>> anchor_windows;
   if (anchor) {
-    auto resolved = resolve_anchor_windows(manifest, selection, parents, *anchor, base);
-    if (!resolved) return tl::make_unexpected(std::move(resolved.error()));
-    anchor_windows = std::move(*resolved);
+    const std::size_t anchor_key = find_anchor(selected.graph, selected.nodes, *anchor);
+    if (anchor_key == kNotAKey) {
+      return tl::make_unexpected(anchor_not_selected(selected.nodes, *anchor));
+    }
+    const auto derived = derive_anchor_windows(selected.graph, selected.nodes, anchor_key, base);
+    if (!derived) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
+    anchor_windows.resize(order->size());
+    for (const auto& [key, derived_window] : *derived) {
+      anchor_windows[models.position_of[key]] = derived_window;
+    }
   }
 
-  // What is recorded per planned model, by key number.
-  struct Planned {
-    const Node* node = nullptr;  // null until the model is planned
-    Window window;
-    std::uint64_t layer = 0;
-  };
-  std::vector<Planned> planned(graph.ids.size());
   const VelkMeta no_settings;
-
+  const std::string maximum = std::to_string(max_window_expansion_days);
+  const std::size_t n = models.nodes.size();
   Plan plan;
-  plan.models.reserve(order->size());
-  for (std::size_t key : *order) {
-    const std::string_view id = graph.ids[key];
-    const Node& node = node_of(manifest, id);
+  plan.models.reserve(n);
+  for (std::size_t position = 0; position < n; ++position) {
+    if (position + kPrefetchDistance < n) prefetch_node(models.nodes[position + kPrefetchDistance]);
+    if (models.nodes[position] == nullptr) {
+      internal_error("every selected id names a node of the manifest");
+    }
+    const Node& node = *models.nodes[position];
     const VelkMeta& settings = node.velk ? *node.velk : no_settings;
-    const std::size_t first = graph.offsets[key];
-    const std::size_t last = graph.offsets[key + 1];
+    const std::size_t first = models.parent_offsets[position];
+    const std::size_t last = models.parent_offsets[position + 1];
 
     PlannedModel model;
     model.name = node.name;
     model.depends_on.reserve(last - first);
     std::optional<Window> from_parents;
-    std::uint64_t layer = 0;
     for (std::size_t e = first; e < last; ++e) {
-      const std::size_t parent = graph.entries[e];
-      if (parent == kNotAKey || planned[parent].node == nullptr) {
+      // A parent is read back from its PlannedModel: it holds the name,
+      // window and layer, and was often placed shortly before.
+      const std::size_t parent_position = models.parents[e];
+      if (parent_position >= position) {
         internal_error("the plan order places every parent before its children");
       }
-      const Planned& p = planned[parent];
-      model.depends_on.push_back(p.node->name);
-      layer = std::max(layer, p.layer + 1);
-      widen(from_parents, moved(p.window, settings, p.node->name));
+      const PlannedModel& parent = plan.models[parent_position];
+      model.depends_on.push_back(parent.name);
+      model.layer = std::max(model.layer, parent.layer + 1);
+      widen(from_parents, moved(Window{parent.event_time_start, parent.event_time_end}, settings,
+                                parent.name));
     }
 
     Window model_window = from_parents ? *from_parents : base;
-    if (!anchor_windows.empty()) {
-      const auto derived = anchor_windows.find(id);
-      if (derived != anchor_windows.end()) model_window = derived->second;
-    }
-    planned[key] = Planned{&node, model_window, layer};
+    if (!anchor_windows.empty() && anchor_windows[position]) model_window = *anchor_windows[position];
 
     const std::int64_t days = window_days(model_window);
     if (days > max_window_expansion_days) {
-      plan.warnings.push_back(PlanWarning{
-          node.name, "expanded window (" + std::to_string(days) +
-                         " days) exceeds max_window_expansion_days (" +
-                         std::to_string(max_window_expansion_days) + ")"});
+      std::string message = "expanded window (";
+      message.reserve(80);
+      message += std::to_string(days);
+      message += " days) exceeds max_window_expansion_days (";
+      message += maximum;
+      message += ')';
+      plan.warnings.push_back(PlanWarning{node.name, std::move(message)});
     }
     if (node.velk && !node.event_time) {
       plan.warnings.push_back(PlanWarning{
@@ -347,7 +485,6 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
     model.event_time_end = model_window.end;
     model.lookback = settings.lookback;
     model.lookahead = settings.lookahead;
-    model.layer = layer;
     model.lookback_unit = settings.lookback_unit;
     model.lookahead_unit = settings.lookahead_unit;
     plan.models.push_back(std::move(model));

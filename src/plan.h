@@ -4,8 +4,10 @@
 // How a plan is made
 // ------------------
 // Everything works on the selection (the unique ids that dbt ls printed) and
-// the node table. Ids are borrowed from those two throughout: the working
-// maps are keyed by string_views, and only the finished Plan owns texts.
+// the node table. Ids are borrowed from those two throughout (string_views,
+// never copies), and only the finished Plan owns texts. Each selected id and
+// each parent link is looked up by hash once; from then on the models are
+// numbered and the working state lives in arrays.
 //
 // 1. Base window. The window given on the command line, used as it stands
 //    (nothing checks that its start is on or before its end). Without one
