@@ -75,7 +75,10 @@ std::uint32_t days_in_month(std::int64_t year, std::uint32_t month) {
 
 CivilDate civil_from_days(std::int64_t days) {
   const i64 z = wrapping_add(days, 719468);
-  const i64 era = (z >= 0 ? z : wrapping_sub(z, 146096)) / 146097;
+  // Floor division: shifting a negative z down by 146096 first, as the
+  // textbook form does, would wrap to a positive value near the bottom of
+  // the range and leave doe outside its era.
+  const i64 era = floor_div(z, 146097);
   const i64 doe = wrapping_sub(z, wrapping_mul(era, 146097));                     // 0..146096
   const i64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;          // 0..399
   const i64 y = wrapping_add(yoe, wrapping_mul(era, 400));
@@ -91,7 +94,7 @@ std::int64_t days_from_civil(CivilDate civil) {
   const i64 m = civil.month;
   const i64 d = civil.day;
   const i64 y = m <= 2 ? wrapping_sub(civil.year, 1) : civil.year;
-  const i64 era = (y >= 0 ? y : wrapping_sub(y, 399)) / 400;
+  const i64 era = floor_div(y, 400);
   const i64 yoe = wrapping_sub(y, wrapping_mul(era, 400));                        // 0..399
   const i64 mp = m >= 3 ? m - 3 : m + 9;
   const i64 doy = (153 * mp + 2) / 5 + d - 1;                                     // 0..365

@@ -1,5 +1,82 @@
 // The window planner: the selected models in topological order and layers,
 // each with the event-time window over which it must be rebuilt.
+//
+// How a plan is made
+// ------------------
+// Everything works on the selection (the unique ids that dbt ls printed) and
+// the node table. Ids are borrowed from those two throughout (string_views,
+// never copies), and only the finished Plan owns texts. Each selected id and
+// each parent link is looked up by hash once; from then on the models are
+// numbered and the working state lives in arrays.
+//
+// 1. Base window. The window given on the command line, used as it stands
+//    (nothing checks that its start is on or before its end). Without one
+//    it is yesterday: whole UTC seconds from the Clock (a reading before 1970
+//    counts as 0), divided by 86400, minus one day, so 1969-12-31 at worst.
+//
+// 2. Selection graph. Each selected id gets the list of its selected
+//    parents, in the node's depends_on order: unselected models, sources,
+//    tests and ids the manifest lacks are left out, and a parent listed
+//    twice stays twice. A selected model whose list is empty is an Entry
+//    Node.
+//
+// 3. Plan order (Kahn's algorithm). Every id starts with a count of its
+//    list entries. The ids whose count is 0 are sorted in ascending byte
+//    order and form the initial queue. The id at the front is placed; every
+//    id that names it has its count lowered once per mention, and the ids
+//    that reach 0 by that one placement form a batch, which is sorted in byte
+//    order and appended to the queue. Sorting is per batch, not global: with
+//    Entry Nodes a and z, a the parent of y and z the parent of b, the order
+//    is a, z, y, b. When the queue runs dry before every id was placed, the
+//    selection has a cycle and planning fails with PlanError::Cycle before
+//    anything else (the anchor included) is looked at. The order depends
+//    only on the ids and their lists, never on any hash map's iteration
+//    order, so one manifest and one selection give one order in every run;
+//    every report lists the models in it.
+//
+// 4. Anchor windows (only with --anchor). The anchor is the selected model
+//    whose name equals the --anchor text; when several selected models share
+//    that name, the one with the lowest unique id in byte order is taken, so
+//    that the same manifest and command line always give the same plan.
+//    When none has it, planning fails with PlanError::AnchorNotSelected,
+//    listing the names of all selected models sorted bytewise.
+//    The ancestors of the anchor are the selected models reachable from it
+//    through parent lists. A path consumer of an ancestor A is a child of A
+//    that is the anchor or another ancestor; A's other children play no part
+//    here. The anchor gets the base window. The ancestors are then visited
+//    in a second Kahn order over the path-consumer lists (the anchor first,
+//    every ancestor after all of its path consumers), and each ancestor A
+//    gets the union, over its path consumers C, of C's window moved back by
+//    C's lookback and forward by C's lookahead, in C's units, with C's
+//    override for A's name replacing the amount. So the window still moves
+//    by the downstream model's settings, just in the other direction.
+//
+// 5. Windows, in plan order. A model with an anchor window takes it, even
+//    when it is an Entry Node. Otherwise an Entry Node takes the base window,
+//    and every other model M takes the union over its parents P of
+//        (P.start - lookback, P.end + lookahead)
+//    where the amounts and units are M's own (0 days without settings) and
+//    M's lookback_overrides / lookahead_overrides entry for P's name, when
+//    there is one, replaces the amount but not the unit. The union is the
+//    least start and the greatest end, taken separately, so it also covers
+//    any gap between the candidates. Nothing clamps: a negative amount
+//    narrows, and a window may end before it starts. A parent's own
+//    settings never affect its children, and an Entry Node's own settings
+//    never widen its own window.
+//
+// 6. Layers: 0 for an Entry Node, else 1 + the greatest layer of its
+//    parents, i.e. the longest path from an Entry Node within the selection.
+//
+// 7. Warnings, in plan order, for every model alike (Entry Nodes and the
+//    anchor included): first when the window's days (end - start + 1)
+//    exceed max_window_expansion_days, then when the model has
+//    config.meta.velk but no event_time.
+//
+// Date arithmetic (and the day count of a window) wraps on overflow instead
+// of failing: only dates far outside any calendar reach it.
+//
+// Planning is linear in the selected models plus their parent links, apart
+// from the sorts of the ready ids and of each release batch.
 #pragma once
 
 #include <cstdint>
