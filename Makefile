@@ -3,10 +3,12 @@
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
 
-.PHONY: all deps build build-asan test unit-tests asan-tests browser-tests demo bench fuzz clean
+.PHONY: all deps build build-asan build-fuzz test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
 
 all: build
 
@@ -40,7 +42,20 @@ browser-tests: build
 	@$(BUILD_DIR)/html_fixture_pages $(BROWSER_PAGES)
 	@cd $(BROWSER_TESTS) && VELK_PAGES=$(BROWSER_PAGES) node --test
 
-test: unit-tests asan-tests browser-tests
+# libFuzzer targets (clang, ASan and UBSan): `make fuzz` runs each for
+# FUZZ_SECONDS, `make test` for 20 seconds with the seed corpora.
+build-fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -G $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DVELK_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+
+fuzz: build-fuzz
+	@tools/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke: build-fuzz
+	@tools/run-fuzzers $(FUZZ_DIR) 20
+
+test: unit-tests asan-tests browser-tests fuzz-smoke
 
 # The bundled example project, planned with the stand-in dbt.
 DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
@@ -54,4 +69,4 @@ demo: build
 	@echo "plan document: examples/shop/target/velk/dbt_plan.json"
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -1,0 +1,46 @@
+// Fuzzes the mapping of what `dbt ls` printed to selected models: any output
+// selects models of the table or names the line that is not one.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "select.h"
+
+namespace {
+
+Manifest small_manifest() {
+  Manifest manifest;
+  const char* models[][2] = {{"model.shop.orders", "orders"},
+                             {"model.shop.customers", "customers"},
+                             {"model.other.orders", "orders"},
+                             {"model.shop.caf\xC3\xA9", "caf\xC3\xA9"}};
+  for (const auto& [id, name] : models) {
+    Node node;
+    node.unique_id = id;
+    node.name = name;
+    manifest.nodes.emplace(node.unique_id, node);
+  }
+  Node source;
+  source.unique_id = "source.shop.raw.events";
+  source.name = "events";
+  source.is_source = true;
+  manifest.nodes.emplace(source.unique_id, source);
+  return manifest;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Manifest manifest = small_manifest();
+  const std::string_view output(reinterpret_cast<const char*>(data), size);
+  const auto selection = selection_from_ls_output(manifest, "dbt", output);
+  if (selection) {
+    for (const std::string& id : *selection) {
+      const auto node = manifest.nodes.find(id);
+      if (node == manifest.nodes.end() || node->second.is_source) std::abort();
+    }
+  } else {
+    (void)describe_select_error(selection.error());
+  }
+  return 0;
+}
