@@ -1,0 +1,725 @@
+// Reads the manifest text into the raw records with one boost::json
+// basic_parser pass. The handler is a state machine over an explicit stack of
+// frames, one per object or array being read into a record; a value under a
+// key that no record declares is only counted through (skip_depth_), so the
+// parser validates it but nothing of it is built.
+#include "manifest_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <span>
+
+#include <boost/json/basic_parser_impl.hpp>
+
+#include "internal_error.h"
+#include "quoted.h"
+
+namespace {
+
+namespace json = boost::json;
+
+// What the next value is read into. The container kinds double as the kinds
+// of the frames that read them.
+enum class Slot : std::uint8_t {
+  skip,           // an undeclared key: validated, not built
+  extra,          // an array element after a record's last field
+  manifest,       // RawManifest
+  node_map,       // RawMap<RawNode>
+  source_map,     // RawMap<RawSource>
+  metadata,       // std::optional<RawMetadata>; null gives none
+  node,           // RawNode
+  source,         // RawSource
+  depends_on,     // RawDependsOn
+  id_list,        // std::vector<std::string>
+  config,         // RawNodeConfig
+  meta,           // RawMeta
+  velk,           // std::optional<VelkMeta>; null gives none
+  overrides,      // StringMap<std::int64_t>
+  text,           // std::string
+  optional_text,  // std::optional<std::string>; null gives none
+  amount,         // std::int64_t
+  unit,           // TimeUnit: a name, or an object with one name key and null
+  unit_value,     // the null under the unit's key; nothing is stored
+};
+
+struct Target {
+  Slot slot = Slot::skip;
+  void* ptr = nullptr;  // the object of the type that the slot names
+};
+
+struct Field {
+  std::string_view name;
+  Slot slot;
+};
+
+// The fields of each record in declared order, which is also the order of
+// its array form.
+constexpr Field manifest_fields[] = {
+    {"nodes", Slot::node_map}, {"sources", Slot::source_map}, {"metadata", Slot::metadata}};
+constexpr Field metadata_fields[] = {{"generated_at", Slot::optional_text}};
+constexpr Field node_fields[] = {{"resource_type", Slot::text},
+                                 {"name", Slot::text},
+                                 {"depends_on", Slot::depends_on},
+                                 {"config", Slot::config}};
+constexpr Field source_fields[] = {{"name", Slot::text}};
+constexpr Field depends_on_fields[] = {{"nodes", Slot::id_list}};
+constexpr Field config_fields[] = {{"event_time", Slot::optional_text}, {"meta", Slot::meta}};
+constexpr Field meta_fields[] = {{"velk", Slot::velk}};
+constexpr Field velk_fields[] = {{"lookback", Slot::amount},
+                                 {"lookback_unit", Slot::unit},
+                                 {"lookahead", Slot::amount},
+                                 {"lookahead_unit", Slot::unit},
+                                 {"lookback_overrides", Slot::overrides},
+                                 {"lookahead_overrides", Slot::overrides}};
+
+struct RecordInfo {
+  std::span<const Field> fields;
+  std::size_t required;  // the leading fields that must be present
+  std::string_view length_text;
+};
+
+bool is_record(Slot slot) {
+  switch (slot) {
+    case Slot::manifest:
+    case Slot::metadata:
+    case Slot::node:
+    case Slot::source:
+    case Slot::depends_on:
+    case Slot::config:
+    case Slot::meta:
+    case Slot::velk:
+      return true;
+    default:
+      return false;
+  }
+}
+
+RecordInfo record_info(Slot record) {
+  switch (record) {
+    case Slot::manifest: return {manifest_fields, 0, {}};
+    case Slot::metadata: return {metadata_fields, 0, {}};
+    case Slot::node: return {node_fields, 2, "struct RawNode with 4 elements"};
+    case Slot::source: return {source_fields, 1, "struct RawSource with 1 element"};
+    case Slot::depends_on: return {depends_on_fields, 0, {}};
+    case Slot::config: return {config_fields, 0, {}};
+    case Slot::meta: return {meta_fields, 0, {}};
+    case Slot::velk: return {velk_fields, 0, {}};
+    default: internal_error("record_info is only asked about records");
+  }
+}
+
+// Where the field `index` of a record lives.
+void* field_ptr(Slot record, void* ptr, std::size_t index) {
+  switch (record) {
+    case Slot::manifest: {
+      auto* m = static_cast<RawManifest*>(ptr);
+      if (index == 0) return &m->nodes;
+      if (index == 1) return &m->sources;
+      return &m->metadata;
+    }
+    case Slot::metadata: return &static_cast<RawMetadata*>(ptr)->generated_at;
+    case Slot::node: {
+      auto* n = static_cast<RawNode*>(ptr);
+      if (index == 0) return &n->resource_type;
+      if (index == 1) return &n->name;
+      if (index == 2) return &n->depends_on;
+      return &n->config;
+    }
+    case Slot::source: return &static_cast<RawSource*>(ptr)->name;
+    case Slot::depends_on: return &static_cast<RawDependsOn*>(ptr)->nodes;
+    case Slot::config: {
+      auto* c = static_cast<RawNodeConfig*>(ptr);
+      if (index == 0) return &c->event_time;
+      return &c->meta;
+    }
+    case Slot::meta: return &static_cast<RawMeta*>(ptr)->velk;
+    case Slot::velk: {
+      auto* v = static_cast<VelkMeta*>(ptr);
+      switch (index) {
+        case 0: return &v->lookback;
+        case 1: return &v->lookback_unit;
+        case 2: return &v->lookahead;
+        case 3: return &v->lookahead_unit;
+        case 4: return &v->lookback_overrides;
+        default: return &v->lookahead_overrides;
+      }
+    }
+    default: internal_error("field_ptr is only asked about records");
+  }
+}
+
+// The text that a type error names as what was expected.
+std::string_view expected_text(Slot slot) {
+  switch (slot) {
+    case Slot::manifest: return "struct RawManifest";
+    case Slot::metadata: return "struct RawMetadata";
+    case Slot::node: return "struct RawNode";
+    case Slot::source: return "struct RawSource";
+    case Slot::depends_on: return "struct RawDependsOn";
+    case Slot::config: return "struct RawNodeConfig";
+    case Slot::meta: return "struct RawMeta";
+    case Slot::velk: return "struct VelkMeta";
+    case Slot::node_map:
+    case Slot::source_map:
+    case Slot::overrides: return "a map";
+    case Slot::id_list: return "a sequence";
+    case Slot::text:
+    case Slot::optional_text: return "a string";
+    case Slot::amount: return "i64";
+    case Slot::unit_value: return "unit";
+    default: internal_error("expected_text is only asked about read values");
+  }
+}
+
+constexpr std::string_view unit_names[] = {"day", "week", "month", "year"};
+constexpr TimeUnit units[] = {TimeUnit::day, TimeUnit::week, TimeUnit::month, TimeUnit::year};
+
+std::optional<TimeUnit> unit_named(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(unit_names); ++i) {
+    if (unit_names[i] == name) return units[i];
+  }
+  return std::nullopt;
+}
+
+std::string unknown_unit(std::string_view name) {
+  std::string message = "unknown variant `";
+  message += name;
+  message += "`, expected one of ";
+  for (std::size_t i = 0; i < std::size(unit_names); ++i) {
+    if (i > 0) message += ", ";
+    message += '`';
+    message += unit_names[i];
+    message += '`';
+  }
+  return message;
+}
+
+// What a number's raw text is: the reading of an amount goes by the text, not
+// by what the parser made of it, so that -0, 1.0 and 1e2 are floats.
+struct NumberKind {
+  enum { integer, above_i64, floating } kind;
+  std::int64_t value = 0;
+};
+
+NumberKind judge_number(std::string_view raw) {
+  if (raw.find_first_of(".eE") != std::string_view::npos || raw == "-0") {
+    return {NumberKind::floating};
+  }
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(raw.data(), raw.data() + raw.size(), value);
+  if (error == std::errc() && end == raw.data() + raw.size()) return {NumberKind::integer, value};
+  if (raw.front() == '-') return {NumberKind::floating};
+  std::uint64_t unsigned_value = 0;
+  const auto [uend, uerror] = std::from_chars(raw.data(), raw.data() + raw.size(), unsigned_value);
+  if (uerror == std::errc() && uend == raw.data() + raw.size()) return {NumberKind::above_i64};
+  return {NumberKind::floating};
+}
+
+std::string number_found(std::string_view raw) {
+  const bool integer = judge_number(raw).kind != NumberKind::floating;
+  return std::string(integer ? "integer `" : "floating point `") + std::string(raw) + "`";
+}
+
+// Where an error of the handler is positioned, relative to the offset at
+// which the parser stopped.
+enum class Anchor : std::uint8_t {
+  at_stop,       // the bracket, brace or literal where the parser stopped
+  before_stop,   // `back` bytes before it: the start of a number
+  string_start,  // the opening quote of the string that the parser stopped in
+};
+
+struct Failure {
+  std::string message;
+  Anchor anchor = Anchor::at_stop;
+  std::size_t back = 0;
+};
+
+struct Frame {
+  Slot kind;
+  bool is_array = false;
+  std::uint8_t seen = 0;  // object form of a record: one bit per field read
+  std::size_t count = 0;  // array form: elements so far; unit object: keys so far
+  void* ptr = nullptr;    // what the frame fills
+  Target next;            // object form: the value after the last key
+};
+
+class ManifestHandler {
+ public:
+  static constexpr std::size_t max_object_size = std::size_t(-1);
+  static constexpr std::size_t max_array_size = std::size_t(-1);
+  static constexpr std::size_t max_key_size = std::size_t(-1);
+  static constexpr std::size_t max_string_size = std::size_t(-1);
+
+  RawManifest manifest;
+  std::optional<Failure> failure;
+
+  bool on_document_begin(json::error_code&) { return true; }
+  bool on_document_end(json::error_code&) { return true; }
+  bool on_comment_part(json::string_view, json::error_code&) { return true; }
+  bool on_comment(json::string_view, json::error_code&) { return true; }
+
+  bool on_object_begin(json::error_code& ec) {
+    if (skip_depth_ != 0) return ++skip_depth_, true;
+    const Target t = take_slot();
+    switch (t.slot) {
+      case Slot::skip: skip_depth_ = 1; return true;
+      case Slot::metadata: return push(Slot::metadata, false, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
+      case Slot::velk: return push(Slot::velk, false, &static_cast<std::optional<VelkMeta>*>(t.ptr)->emplace(), ec);
+      case Slot::manifest:
+      case Slot::node:
+      case Slot::source:
+      case Slot::depends_on:
+      case Slot::config:
+      case Slot::meta:
+      case Slot::node_map:
+      case Slot::source_map:
+      case Slot::overrides:
+      case Slot::unit:
+        return push(t.slot, false, t.ptr, ec);
+      default:
+        return invalid_type(ec, t.slot, "map", Anchor::at_stop);
+    }
+  }
+
+  bool on_array_begin(json::error_code& ec) {
+    if (skip_depth_ != 0) return ++skip_depth_, true;
+    const Target t = take_slot();
+    switch (t.slot) {
+      case Slot::skip: skip_depth_ = 1; return true;
+      case Slot::metadata: return push(Slot::metadata, true, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
+      case Slot::velk: return push(Slot::velk, true, &static_cast<std::optional<VelkMeta>*>(t.ptr)->emplace(), ec);
+      case Slot::manifest:
+      case Slot::node:
+      case Slot::source:
+      case Slot::depends_on:
+      case Slot::config:
+      case Slot::meta:
+      case Slot::id_list:
+        return push(t.slot, true, t.ptr, ec);
+      default:
+        return invalid_type(ec, t.slot, "sequence", Anchor::at_stop);
+    }
+  }
+
+  bool on_object_end(std::size_t, json::error_code& ec) {
+    if (skip_depth_ != 0) return --skip_depth_, true;
+    const Frame& top = frames_.back();
+    if (top.kind == Slot::unit && top.count == 0) return fail(ec, "expected value", Anchor::at_stop);
+    if (is_record(top.kind)) {
+      const RecordInfo info = record_info(top.kind);
+      for (std::size_t i = 0; i < info.required; ++i) {
+        if ((top.seen & (1u << i)) == 0) {
+          return fail(ec, "missing field `" + std::string(info.fields[i].name) + "`", Anchor::at_stop);
+        }
+      }
+    }
+    frames_.pop_back();
+    return true;
+  }
+
+  bool on_array_end(std::size_t, json::error_code& ec) {
+    if (skip_depth_ != 0) return --skip_depth_, true;
+    const Frame& top = frames_.back();
+    if (is_record(top.kind)) {
+      const RecordInfo info = record_info(top.kind);
+      if (top.count < info.required) {
+        return fail(ec, "invalid length " + std::to_string(top.count) + ", expected " + std::string(info.length_text),
+                    Anchor::at_stop);
+      }
+    }
+    frames_.pop_back();
+    return true;
+  }
+
+  bool on_key_part(json::string_view part, std::size_t, json::error_code&) {
+    if (skip_depth_ == 0) key_.append(part.data(), part.size());
+    return true;
+  }
+
+  bool on_key(json::string_view last, std::size_t, json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    if (key_.empty()) return take_key({last.data(), last.size()}, ec);
+    key_.append(last.data(), last.size());
+    const bool ok = take_key(key_, ec);
+    key_.clear();
+    return ok;
+  }
+
+  bool on_string_part(json::string_view part, std::size_t, json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    if (!in_string_ && !begin_string(ec)) return false;
+    if (string_target_ != nullptr) string_target_->append(part.data(), part.size());
+    return true;
+  }
+
+  bool on_string(json::string_view last, std::size_t, json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    if (!in_string_ && !begin_string(ec)) return false;
+    in_string_ = false;
+    switch (string_slot_) {
+      case Slot::skip:
+        return true;
+      case Slot::text:
+      case Slot::optional_text:
+        string_target_->append(last.data(), last.size());
+        string_target_ = nullptr;
+        return true;
+      default: {
+        // A unit name, or a string where none belongs: judged as a whole.
+        string_target_->append(last.data(), last.size());
+        string_target_ = nullptr;
+        if (string_slot_ == Slot::unit) {
+          if (const auto unit = unit_named(scratch_)) {
+            *static_cast<TimeUnit*>(string_ptr_) = *unit;
+            return true;
+          }
+          return fail(ec, unknown_unit(scratch_), Anchor::string_start);
+        }
+        return invalid_type(ec, string_slot_, "string " + quoted_form(scratch_), Anchor::string_start);
+      }
+    }
+  }
+
+  bool on_number_part(json::string_view part, json::error_code&) {
+    if (skip_depth_ == 0) number_.append(part.data(), part.size());
+    return true;
+  }
+  bool on_int64(std::int64_t, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
+  bool on_uint64(std::uint64_t, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
+  bool on_double(double, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
+
+  bool on_bool(bool value, json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    const Target t = take_slot();
+    if (t.slot == Slot::skip) return true;
+    return invalid_type(ec, t.slot, value ? "boolean `true`" : "boolean `false`", Anchor::at_stop);
+  }
+
+  bool on_null(json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    const Target t = take_slot();
+    switch (t.slot) {
+      case Slot::skip:
+      case Slot::unit_value:
+      case Slot::metadata:  // the optional values stay none
+      case Slot::velk:
+      case Slot::optional_text:
+        return true;
+      default:
+        return invalid_type(ec, t.slot, "null", Anchor::at_stop);
+    }
+  }
+
+ private:
+  // The slot of a value that is starting now.
+  Target take_slot() {
+    if (frames_.empty()) return {Slot::manifest, &manifest};
+    Frame& top = frames_.back();
+    if (!top.is_array) return top.next;
+    if (top.kind == Slot::id_list) {
+      ++top.count;
+      return {Slot::text, &static_cast<std::vector<std::string>*>(top.ptr)->emplace_back()};
+    }
+    const RecordInfo info = record_info(top.kind);
+    if (top.count >= info.fields.size()) return {Slot::extra, nullptr};
+    const std::size_t index = top.count++;
+    return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
+  }
+
+  bool push(Slot kind, bool is_array, void* ptr, json::error_code& ec) {
+    if (frames_.size() >= max_read_depth) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+    frames_.push_back(Frame{kind, is_array, 0, 0, ptr, {}});
+    return true;
+  }
+
+  bool take_key(std::string_view key, json::error_code& ec) {
+    Frame& top = frames_.back();
+    switch (top.kind) {
+      case Slot::node_map: {
+        auto& map = *static_cast<RawMap<RawNode>*>(top.ptr);
+        auto [entry, inserted] = map.try_emplace(std::string(key));
+        if (!inserted) entry->second = RawNode{};  // a later entry replaces an earlier one
+        top.next = {Slot::node, &entry->second};
+        return true;
+      }
+      case Slot::source_map: {
+        auto& map = *static_cast<RawMap<RawSource>*>(top.ptr);
+        auto [entry, inserted] = map.try_emplace(std::string(key));
+        if (!inserted) entry->second = RawSource{};
+        top.next = {Slot::source, &entry->second};
+        return true;
+      }
+      case Slot::overrides: {
+        auto& map = *static_cast<StringMap<std::int64_t>*>(top.ptr);
+        top.next = {Slot::amount, &map[std::string(key)]};
+        return true;
+      }
+      case Slot::unit: {
+        if (top.count++ != 0) return fail(ec, "expected value", Anchor::string_start);
+        const auto unit = unit_named(key);
+        if (!unit) return fail(ec, unknown_unit(key), Anchor::string_start);
+        *static_cast<TimeUnit*>(top.ptr) = *unit;
+        top.next = {Slot::unit_value, nullptr};
+        return true;
+      }
+      default: {
+        const RecordInfo info = record_info(top.kind);
+        for (std::size_t i = 0; i < info.fields.size(); ++i) {
+          if (info.fields[i].name != key) continue;
+          if ((top.seen & (1u << i)) != 0) {
+            return fail(ec, "duplicate field `" + std::string(key) + "`", Anchor::string_start);
+          }
+          top.seen |= static_cast<std::uint8_t>(1u << i);
+          top.next = {info.fields[i].slot, field_ptr(top.kind, top.ptr, i)};
+          return true;
+        }
+        top.next = {Slot::skip, nullptr};
+        return true;
+      }
+    }
+  }
+
+  // The first part of a string value: decides where its text goes.
+  bool begin_string(json::error_code& ec) {
+    const Target t = take_slot();
+    string_slot_ = t.slot;
+    string_target_ = nullptr;
+    switch (t.slot) {
+      case Slot::skip:
+        break;
+      case Slot::extra:
+        return fail(ec, "trailing characters", Anchor::string_start);
+      case Slot::text:
+        string_target_ = static_cast<std::string*>(t.ptr);
+        break;
+      case Slot::optional_text:
+        string_target_ = &static_cast<std::optional<std::string>*>(t.ptr)->emplace();
+        break;
+      default:
+        string_ptr_ = t.ptr;
+        scratch_.clear();
+        string_target_ = &scratch_;
+        break;
+    }
+    in_string_ = true;
+    return true;
+  }
+
+  bool take_number(json::string_view last, json::error_code& ec) {
+    if (skip_depth_ != 0) return true;
+    std::string_view raw(last.data(), last.size());
+    if (!number_.empty()) {
+      number_.append(raw);
+      raw = number_;
+    }
+    const bool ok = read_number(raw, ec);
+    number_.clear();
+    return ok;
+  }
+
+  bool read_number(std::string_view raw, json::error_code& ec) {
+    const Target t = take_slot();
+    if (t.slot == Slot::skip) return true;
+    if (t.slot == Slot::amount) {
+      const NumberKind number = judge_number(raw);
+      if (number.kind == NumberKind::integer) {
+        *static_cast<std::int64_t*>(t.ptr) = number.value;
+        return true;
+      }
+      if (number.kind == NumberKind::above_i64) {
+        return fail(ec, "invalid value: integer `" + std::string(raw) + "`, expected i64", Anchor::before_stop,
+                    raw.size());
+      }
+    }
+    return invalid_type(ec, t.slot, number_found(raw), Anchor::before_stop, raw.size());
+  }
+
+  bool invalid_type(json::error_code& ec, Slot slot, std::string_view found, Anchor anchor, std::size_t back = 0) {
+    if (slot == Slot::extra) return fail(ec, "trailing characters", anchor, back);
+    // A unit is a name or a one-key object; anything else is no value of it.
+    if (slot == Slot::unit) return fail(ec, "expected value", anchor, back);
+    return fail(ec, "invalid type: " + std::string(found) + ", expected " + std::string(expected_text(slot)), anchor,
+                back);
+  }
+
+  bool fail(json::error_code& ec, std::string message, Anchor anchor, std::size_t back = 0) {
+    failure = Failure{std::move(message), anchor, back};
+    ec = json::error::exception;  // the parser stops; the failure says why
+    return false;
+  }
+
+  std::vector<Frame> frames_;
+  std::size_t skip_depth_ = 0;  // open containers of the skipped value
+  std::string key_;             // a key delivered in parts
+  std::string number_;          // a number delivered in parts
+  bool in_string_ = false;
+  Slot string_slot_ = Slot::skip;
+  std::string* string_target_ = nullptr;  // where the string's parts go
+  void* string_ptr_ = nullptr;            // a unit's target
+  std::string scratch_;                   // a string judged as a whole
+};
+
+// The opening quote of the string in which the parser stopped at `stop`:
+// the nearest quote before it that no odd run of backslashes escapes.
+std::size_t string_start(std::string_view text, std::size_t stop) {
+  std::size_t i = std::min(stop, text.size());
+  while (i > 0) {
+    --i;
+    if (text[i] != '"') continue;
+    std::size_t backslashes = 0;
+    while (backslashes < i && text[i - 1 - backslashes] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return i;
+  }
+  return 0;
+}
+
+// A syntax error explained from the text before the offset where the parser
+// stopped (only run on the error path): what the parser was in, and expected.
+std::string explain_syntax_error(std::string_view text, std::size_t offset, bool at_end) {
+  enum class Expect : std::uint8_t { value, first_value_or_end, first_key_or_end, key, colon, comma_or_end };
+  std::vector<char> open;  // '{' and '['
+  Expect expect = Expect::value;
+  bool in_string = false;
+  bool escaped = false;
+  bool string_is_key = false;
+  bool in_number = false;
+  bool in_literal = false;
+  char last = 0;  // the last structural character or token outside strings
+  const auto after_value = [&] { expect = Expect::comma_or_end; };
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+        last = '"';
+        if (string_is_key) {
+          expect = Expect::colon;
+        } else {
+          after_value();
+        }
+      }
+      continue;
+    }
+    if (in_number) {
+      if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E') continue;
+      in_number = false;
+      after_value();
+    }
+    if (in_literal) {
+      if (c >= 'a' && c <= 'z') continue;
+      in_literal = false;
+      after_value();
+    }
+    switch (c) {
+      case ' ': case '\t': case '\n': case '\r': continue;
+      case '{': open.push_back('{'); expect = Expect::first_key_or_end; break;
+      case '[': open.push_back('['); expect = Expect::first_value_or_end; break;
+      case '}': case ']': if (!open.empty()) open.pop_back(); after_value(); break;
+      case ',': expect = (!open.empty() && open.back() == '{') ? Expect::key : Expect::value; break;
+      case ':': expect = Expect::value; break;
+      case '"':
+        in_string = true;
+        string_is_key = expect == Expect::key || expect == Expect::first_key_or_end;
+        break;
+      default:
+        if ((c >= '0' && c <= '9') || c == '-') {
+          in_number = true;
+        } else {
+          in_literal = true;
+        }
+        break;
+    }
+    last = c;
+  }
+  if (at_end) {
+    if (in_string) return "EOF while parsing a string";
+    if (open.empty()) return "EOF while parsing a value";
+    return open.back() == '[' ? "EOF while parsing a list" : "EOF while parsing an object";
+  }
+  const char c = offset < text.size() ? text[offset] : '\0';
+  if (in_string) {
+    if (escaped || c == '\\') return "invalid escape";
+    if (static_cast<unsigned char>(c) < 0x20) return "control character (\\u0000-\\u001F) found while parsing a string";
+    if (offset >= 6 && text[offset - 6] == '\\' && text[offset - 5] == 'u' &&
+        (text[offset - 4] == 'd' || text[offset - 4] == 'D')) {
+      return "lone surrogate in hex escape";
+    }
+    return "invalid string";
+  }
+  if (in_number) return "invalid number";
+  if (in_literal) return "expected ident";
+  switch (expect) {
+    case Expect::value:
+    case Expect::first_value_or_end:
+      if ((c == ']' || c == '}') && last == ',') return "trailing comma";
+      if (c >= 'a' && c <= 'z') return "expected ident";
+      return "expected value";
+    case Expect::key:
+      if (c == '}') return "trailing comma";
+      return "key must be a string";
+    case Expect::first_key_or_end:
+      return "key must be a string";
+    case Expect::colon:
+      return "expected `:`";
+    case Expect::comma_or_end:
+      if (open.empty()) return "trailing characters";
+      return open.back() == '[' ? "expected `,` or `]`" : "expected `,` or `}`";
+  }
+  return "syntax error";
+}
+
+std::string parser_error_message(const json::error_code& ec, std::string_view text, std::size_t offset) {
+  if (ec == json::error::syntax) return explain_syntax_error(text, offset, false);
+  if (ec == json::error::incomplete) return explain_syntax_error(text, offset, true);
+  if (ec == json::error::extra_data) return "trailing characters";
+  if (ec == json::error::too_deep) return "recursion limit exceeded";
+  if (ec == json::error::exponent_overflow) return "number out of range";
+  if (ec == json::error::expected_hex_digit) return "invalid escape";
+  if (ec == json::error::illegal_leading_surrogate || ec == json::error::illegal_trailing_surrogate) {
+    return "lone surrogate in hex escape";
+  }
+  return ec.message();
+}
+
+}  // namespace
+
+JsonError json_error_at(std::string message, std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+  const auto lines = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  // Characters, not bytes: continuation bytes do not start one.
+  const auto characters = static_cast<std::uint64_t>(
+      std::count_if(before.begin() + static_cast<std::ptrdiff_t>(line_start), before.end(),
+                    [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  return JsonError{std::move(message), lines + 1, characters + 1};
+}
+
+tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
+  json::parse_options options;
+  options.max_depth = max_json_depth;
+  options.allow_invalid_utf8 = true;  // the whole text was validated before
+  json::basic_parser<ManifestHandler> parser(options);
+  json::error_code ec;
+  const std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
+  if (!ec) {
+    // write_some stops after the document and its trailing white space.
+    if (stop < text.size()) return tl::unexpected(json_error_at("trailing characters", text, stop));
+    return std::move(parser.handler().manifest);
+  }
+
+  const auto& failure = parser.handler().failure;
+  if (!failure) return tl::unexpected(json_error_at(parser_error_message(ec, text, stop), text, stop));
+  std::size_t offset = stop;
+  switch (failure->anchor) {
+    case Anchor::at_stop: break;
+    case Anchor::before_stop: offset = stop >= failure->back ? stop - failure->back : 0; break;
+    case Anchor::string_start: offset = string_start(text, stop); break;
+  }
+  return tl::unexpected(json_error_at(failure->message, text, offset));
+}

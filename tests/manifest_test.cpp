@@ -1,0 +1,153 @@
+// Loading a manifest file into the node table, and the failures of a load.
+#include "manifest.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace {
+
+Manifest load_text(const std::string& text) {
+  TempDir dir;
+  write_file(dir / "manifest.json", text);
+  auto manifest = load_manifest(dir / "manifest.json");
+  EXPECT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  return manifest ? std::move(*manifest) : Manifest{};
+}
+
+TEST(LoadManifest, KeepsModelsAndSourcesOnly) {
+  const Manifest manifest = load_text(R"({
+    "metadata": {"generated_at": "2024-05-06T07:08:09.123Z", "dbt_version": "1.8.0"},
+    "nodes": {
+      "model.p.orders": {"resource_type": "model", "name": "orders",
+                         "depends_on": {"nodes": ["model.p.stg", "seed.p.codes", "model.p.stg"]},
+                         "config": {"event_time": "ordered_at", "meta": {"velk": {"lookback": 2}}}},
+      "model.p.stg": {"resource_type": "model", "name": "stg", "config": {"meta": {"velk": {}}}},
+      "model.q.stg": {"resource_type": "model", "name": "stg"},
+      "seed.p.codes": {"resource_type": "seed", "name": "codes"},
+      "test.p.not_null": {"resource_type": "test", "name": "not_null", "depends_on": {"nodes": ["model.p.orders"]}},
+      "snapshot.p.snap": {"resource_type": "snapshot", "name": "snap"},
+      "model.p.capital": {"resource_type": "Model", "name": "capital"},
+      "model.p.spaced": {"resource_type": "model ", "name": "spaced"},
+      "source.p.raw.orders": {"resource_type": "model", "name": "shadowed"}
+    },
+    "sources": {
+      "source.p.raw.orders": {"name": "orders", "schema": "raw"},
+      "source.p.raw.items": {"name": "items"}
+    }
+  })");
+  EXPECT_EQ(manifest.generated_at, "2024-05-06T07:08:09.123Z");
+
+  std::vector<std::string> ids;
+  for (const auto& [id, node] : manifest.nodes) {
+    EXPECT_EQ(id, node.unique_id);
+    ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"model.p.orders", "model.p.stg", "model.q.stg", "source.p.raw.items",
+                                           "source.p.raw.orders"}));
+
+  const Node& orders = manifest.nodes.at("model.p.orders");
+  EXPECT_EQ(orders.name, "orders");
+  EXPECT_FALSE(orders.is_source);
+  EXPECT_EQ(orders.depends_on, (std::vector<std::string>{"model.p.stg", "seed.p.codes", "model.p.stg"}));
+  EXPECT_EQ(orders.event_time, "ordered_at");
+  ASSERT_TRUE(orders.velk);
+  EXPECT_EQ(orders.velk->lookback, 2);
+
+  // An empty velk object gives default settings; no velk key gives none.
+  const Node& stg = manifest.nodes.at("model.p.stg");
+  ASSERT_TRUE(stg.velk);
+  EXPECT_EQ(stg.velk->lookback, 0);
+  EXPECT_EQ(stg.velk->lookahead_unit, TimeUnit::day);
+  EXPECT_FALSE(manifest.nodes.at("model.q.stg").velk);
+  EXPECT_EQ(manifest.nodes.at("model.q.stg").name, "stg");
+
+  // The source wins over the model under its id.
+  const Node& source = manifest.nodes.at("source.p.raw.orders");
+  EXPECT_TRUE(source.is_source);
+  EXPECT_EQ(source.name, "orders");
+  EXPECT_TRUE(source.depends_on.empty());
+  EXPECT_FALSE(source.event_time);
+  EXPECT_FALSE(source.velk);
+}
+
+TEST(LoadManifest, GeneratedAtIsKeptAsWritten) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> generated_at;
+  };
+  const Case cases[] = {
+      {"{}", std::nullopt},
+      {R"({"metadata": null})", std::nullopt},
+      {R"({"metadata": {"dbt_version": "1.8"}})", std::nullopt},
+      {R"({"metadata": {"generated_at": null}})", std::nullopt},
+      {R"({"metadata": {"generated_at": " yesterday\t"}})", " yesterday\t"},
+  };
+  for (const auto& c : cases) {
+    const Manifest manifest = load_text(c.text);
+    EXPECT_EQ(manifest.generated_at, c.generated_at) << c.text;
+    EXPECT_TRUE(manifest.nodes.empty()) << c.text;
+  }
+}
+
+TEST(LoadManifest, ReportsTheFileAndTheCause) {
+  TempDir dir;
+  write_file(dir / "invalid-utf8.json", "\xFF");
+  write_file(dir / "late-invalid-utf8.json", R"({"nodes": {}, "x": "caf)" "\xC3(\"}");
+  write_file(dir / "empty.json", "");
+  write_file(dir / "broken.json", "{\n  \"nodes\": {\"a\": {}}\n}");
+  std::filesystem::create_directory(dir / "dir.json");
+  struct Case {
+    std::filesystem::path path;
+    bool is_read;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {dir / "missing.json", true, "No such file or directory (os error 2)"},
+      {dir / "missing" / "manifest.json", true, "No such file or directory (os error 2)"},
+      {dir / "dir.json", true, "Is a directory (os error 21)"},
+      {dir / "invalid-utf8.json", true, "stream did not contain valid UTF-8"},
+      {dir / "late-invalid-utf8.json", true, "stream did not contain valid UTF-8"},
+      {dir / "empty.json", false, "EOF while parsing a value at line 1 column 1"},
+      {dir / "broken.json", false, "missing field `resource_type` at line 2 column 19"},
+  };
+  for (const auto& c : cases) {
+    const auto manifest = load_manifest(c.path);
+    ASSERT_FALSE(manifest.has_value()) << c.path;
+    EXPECT_EQ(std::holds_alternative<ManifestError::Read>(manifest.error().error), c.is_read) << c.path;
+    EXPECT_EQ(describe_manifest_error(manifest.error()), c.path.string() + ": " + c.cause);
+  }
+}
+
+TEST(LoadManifest, ShowsAPathThatIsNotUtf8InItsDisplayForm) {
+  TempDir dir;
+  const auto manifest = load_manifest(dir / "bad\xFFname.json");
+  ASSERT_FALSE(manifest.has_value());
+  EXPECT_EQ(describe_manifest_error(manifest.error()),
+            (dir.path() / "bad").string() + "\xEF\xBF\xBDname.json: No such file or directory (os error 2)");
+}
+
+TEST(LoadManifest, ReadsAFileWithoutASizeToItsEnd) {
+  // A pipe, as with --manifest <(...): fstat gives no size to read up to.
+  TempDir dir;
+  const auto fifo = dir / "manifest.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string text = R"({"nodes": {"model.p.m": {"resource_type": "model", "name": "m"}}, "padding": ")";
+  text += std::string(300'000, 'x');
+  text += R"("})";
+  std::thread writer([&] {
+    std::ofstream out(fifo, std::ios::binary);
+    out << text;
+  });
+  const auto manifest = load_manifest(fifo);
+  writer.join();
+  ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  EXPECT_EQ(manifest->nodes.at("model.p.m").name, "m");
+}
+
+}  // namespace
