@@ -165,7 +165,8 @@ tl::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path&
       return tl::unexpected(ManifestError{ManifestError::Read{display_path(path), std::move(read.error())}});
     }
     if (!is_valid_utf8(text.view())) {
-      return tl::unexpected(ManifestError{ManifestError::Read{display_path(path), "stream did not contain valid UTF-8"}});
+      return tl::unexpected(
+          ManifestError{ManifestError::Read{display_path(path), "stream did not contain valid UTF-8"}});
     }
     auto records = from_str_manifest(text.view());
     if (!records) {

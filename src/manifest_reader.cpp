@@ -264,7 +264,7 @@ class ManifestHandler {
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, false, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
+      case Slot::metadata: return push(Slot::metadata, false, new_metadata(t.ptr), ec);
       case Slot::velk: return push(Slot::velk, false, new_velk(t.ptr), ec);
       case Slot::manifest:
       case Slot::node:
@@ -287,7 +287,7 @@ class ManifestHandler {
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, true, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
+      case Slot::metadata: return push(Slot::metadata, true, new_metadata(t.ptr), ec);
       case Slot::velk: return push(Slot::velk, true, new_velk(t.ptr), ec);
       case Slot::manifest:
       case Slot::node:
@@ -426,6 +426,8 @@ class ManifestHandler {
     const std::size_t index = top.count++;
     return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
   }
+
+  static RawMetadata* new_metadata(void* ptr) { return &static_cast<std::optional<RawMetadata>*>(ptr)->emplace(); }
 
   static VelkMeta* new_velk(void* ptr) {
     auto& velk = *static_cast<std::unique_ptr<VelkMeta>*>(ptr);
