@@ -34,7 +34,7 @@ enum class Slot : std::uint8_t {
   id_list,        // std::vector<std::string>
   config,         // RawNodeConfig
   meta,           // RawMeta
-  velk,           // std::optional<VelkMeta>; null gives none
+  velk,           // std::unique_ptr<VelkMeta>; null gives none
   overrides,      // StringMap<std::int64_t>
   text,           // std::string
   optional_text,  // std::optional<std::string>; null gives none
@@ -264,8 +264,8 @@ class ManifestHandler {
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, false, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
-      case Slot::velk: return push(Slot::velk, false, &static_cast<std::optional<VelkMeta>*>(t.ptr)->emplace(), ec);
+      case Slot::metadata: return push(Slot::metadata, false, new_metadata(t.ptr), ec);
+      case Slot::velk: return push(Slot::velk, false, new_velk(t.ptr), ec);
       case Slot::manifest:
       case Slot::node:
       case Slot::source:
@@ -287,8 +287,8 @@ class ManifestHandler {
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, true, &static_cast<std::optional<RawMetadata>*>(t.ptr)->emplace(), ec);
-      case Slot::velk: return push(Slot::velk, true, &static_cast<std::optional<VelkMeta>*>(t.ptr)->emplace(), ec);
+      case Slot::metadata: return push(Slot::metadata, true, new_metadata(t.ptr), ec);
+      case Slot::velk: return push(Slot::velk, true, new_velk(t.ptr), ec);
       case Slot::manifest:
       case Slot::node:
       case Slot::source:
@@ -425,6 +425,14 @@ class ManifestHandler {
     if (top.count >= info.fields.size()) return {Slot::extra, nullptr};
     const std::size_t index = top.count++;
     return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
+  }
+
+  static RawMetadata* new_metadata(void* ptr) { return &static_cast<std::optional<RawMetadata>*>(ptr)->emplace(); }
+
+  static VelkMeta* new_velk(void* ptr) {
+    auto& velk = *static_cast<std::unique_ptr<VelkMeta>*>(ptr);
+    velk = std::make_unique<VelkMeta>();
+    return velk.get();
   }
 
   bool push(Slot kind, bool is_array, void* ptr, json::error_code& ec) {
@@ -686,8 +694,8 @@ std::string parser_error_message(const json::error_code& ec, std::string_view te
   return ec.message();
 }
 
-}  // namespace
-
+// The error positioned at a byte offset: lines and columns count from 1,
+// and a column counts characters, not bytes.
 JsonError json_error_at(std::string message, std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);
@@ -699,6 +707,8 @@ JsonError json_error_at(std::string message, std::string_view text, std::size_t 
                     [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
   return JsonError{std::move(message), lines + 1, characters + 1};
 }
+
+}  // namespace
 
 tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
   json::parse_options options;

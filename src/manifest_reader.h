@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +21,9 @@ struct RawDependsOn {
 };
 
 struct RawMeta {
-  std::optional<VelkMeta> velk;  // none for an absent key or null
+  // Null for an absent key or JSON null. Kept out of line: most nodes have
+  // none, and each RawNode stays small while the whole manifest is held.
+  std::unique_ptr<VelkMeta> velk;
 };
 
 struct RawNodeConfig {
@@ -63,7 +66,3 @@ inline constexpr std::size_t max_json_depth = 10'000;
 // Reads the whole manifest text, which must be valid UTF-8 (load_manifest
 // checks it first), into the raw records.
 tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text);
-
-// The line and column (both from 1; the column counts characters) of a byte
-// offset into the text.
-JsonError json_error_at(std::string message, std::string_view text, std::size_t offset);

@@ -197,7 +197,7 @@ TEST(ManifestReader, ReadsWindowSettings) {
   for (const auto& c : cases) {
     const RawManifest raw = read_ok(model_with_velk + c.velk + model_with_velk_end);
     const auto& velk = raw.nodes.at("m").config.meta.velk;
-    ASSERT_EQ(velk.has_value(), c.expected.has_value()) << c.velk;
+    ASSERT_EQ(velk != nullptr, c.expected.has_value()) << c.velk;
     if (!velk) continue;
     const Settings& want = *c.expected;
     EXPECT_EQ(velk->lookback, want.lookback) << c.velk;
