@@ -13,6 +13,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 
 #include "internal_error.h"
+#include "large_stack.h"
 #include "quoted.h"
 
 namespace {
@@ -259,7 +260,11 @@ class ManifestHandler {
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
   bool on_comment(json::string_view, json::error_code&) { return true; }
 
+  // The lowest address the parser's recursion may reach (see large_stack.h).
+  const char* stack_floor = nullptr;
+
   bool on_object_begin(json::error_code& ec) {
+    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
     if (skip_depth_ != 0) return ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
@@ -283,6 +288,7 @@ class ManifestHandler {
   }
 
   bool on_array_begin(json::error_code& ec) {
+    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
     if (skip_depth_ != 0) return ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
@@ -708,13 +714,12 @@ JsonError json_error_at(std::string message, std::string_view text, std::size_t 
   return JsonError{std::move(message), lines + 1, characters + 1};
 }
 
-}  // namespace
-
-tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
+tl::expected<RawManifest, JsonError> parse_manifest(std::string_view text, const char* stack_floor) {
   json::parse_options options;
   options.max_depth = max_json_depth;
   options.allow_invalid_utf8 = true;  // the whole text was validated before
   json::basic_parser<ManifestHandler> parser(options);
+  parser.handler().stack_floor = stack_floor;
   json::error_code ec;
   const std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec) {
@@ -732,4 +737,15 @@ tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
     case Anchor::string_start: offset = string_start(text, stop); break;
   }
   return tl::unexpected(json_error_at(failure->message, text, offset));
+}
+
+}  // namespace
+
+tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
+  tl::expected<RawManifest, JsonError> result;
+  // The parser recurses once per nesting level: it runs on a stack large
+  // enough for any depth a real file reaches, and the handler stops it
+  // cleanly before that stack runs out.
+  run_on_large_stack([&](const char* floor) { result = parse_manifest(text, floor); });
+  return result;
 }

@@ -59,9 +59,9 @@ struct RawManifest {
 
 // Nesting allowed for the values read into records; skipped values do not count.
 inline constexpr std::size_t max_read_depth = 127;
-// Nesting allowed for any value, skipped ones included: the JSON parser
-// recurses once per level, so this bounds its use of the call stack.
-inline constexpr std::size_t max_json_depth = 10'000;
+// Nesting allowed for any value, skipped ones included. The parser recurses
+// once per level on a stack of its own, whose room is the real bound.
+inline constexpr std::size_t max_json_depth = 100'000'000;
 
 // Reads the whole manifest text, which must be valid UTF-8 (load_manifest
 // checks it first), into the raw records.
