@@ -7,6 +7,8 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
+# The models of the bundled example project that the demo plans.
+DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
 
 .PHONY: all deps build build-asan build-fuzz test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
 
@@ -40,6 +42,12 @@ browser-tests: build
 	  cd $(BROWSER_TESTS) && npm ci --no-audit --no-fund && touch node_modules; \
 	fi
 	@$(BUILD_DIR)/html_fixture_pages $(BROWSER_PAGES)
+	@rm -rf $(BROWSER_PAGES)/example-shop && cp -r examples/shop $(BROWSER_PAGES)/example-shop \
+	  && rm -rf $(BROWSER_PAGES)/example-shop/target
+	@$(BUILD_DIR)/velk-dbt-plan --project-dir $(BROWSER_PAGES)/example-shop \
+	  --dbt-command "'$(CURDIR)/tools/fake-dbt'" --select "$(DEMO_SELECT)" \
+	  --event-time-start 2024-03-04 --event-time-end 2024-03-10 --html >/dev/null 2>&1
+	@cp $(BROWSER_PAGES)/example-shop/target/velk/dbt-plan/dbt_plan_*.html $(BROWSER_PAGES)/example.html
 	@cd $(BROWSER_TESTS) && VELK_PAGES=$(BROWSER_PAGES) node --test
 
 # libFuzzer targets (clang, ASan and UBSan): `make fuzz` runs each for
@@ -58,7 +66,6 @@ fuzz-smoke: build-fuzz
 test: unit-tests asan-tests browser-tests fuzz-smoke
 
 # The bundled example project, planned with the stand-in dbt.
-DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
 
 demo: build
 	@./$(BUILD_DIR)/velk-dbt-plan --project-dir examples/shop \

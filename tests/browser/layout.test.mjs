@@ -197,3 +197,17 @@ test("screenshot of a shop-like plan with the default-yesterday banner", async (
   await page.screenshot({ path: join(pagesDir, "report-dark.png") });
   assert.deepEqual(page.errors, []);
 });
+
+test("the example project's report, as the tool writes it, shows every planned model", async () => {
+  const plan = JSON.parse(readFileSync(join(pagesDir, "example-shop/target/velk/dbt_plan.json"), "utf8"));
+  const page = await openReport(browser(), "example.html");
+  const names = await page.$$eval(".node-box", (boxes) => boxes.map((box) => box.dataset.name).sort());
+  assert.deepEqual(names, plan.models.map((model) => model.name).sort());
+  const edges = plan.models.reduce((count, model) => count + model.depends_on.length, 0);
+  assert.equal(await page.locator("#edges path").count(), edges);
+  await page.setViewportSize({ width: 1600, height: 760 });
+  await page.locator('.node-box[data-name="orders_daily"]').click();
+  await settle(page);
+  await page.screenshot({ path: join(pagesDir, "example.png") });
+  assert.deepEqual(page.errors, []);
+});
