@@ -8,46 +8,14 @@
 
 #include <boost/json.hpp>
 
-#include "process.h"
 #include "support/fake_dbt.h"
 #include "support/git_repo.h"
+#include "support/run_tool.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-fs::path tool_binary() { return fs::path(VELK_BINARY_DIR) / "velk-dbt-plan"; }
-
-// Runs the binary in `cwd`; `redirect` is shell text appended to the command
-// (for closing a standard stream).
-ToolRun run_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                 const std::string& redirect = "") {
-  std::vector<std::string> argv;
-  std::string program = tool_binary().string();
-  if (!redirect.empty()) {
-    argv = {"-c", "exec \"$0\" \"$@\" " + redirect, program};
-    program = "/bin/sh";
-  }
-  argv.insert(argv.end(), args.begin(), args.end());
-  const auto output = run_process(program, argv, cwd);
-  if (!output) throw std::runtime_error("could not start " + program);
-  ToolRun run;
-  run.status = WIFEXITED(output->wait_status) ? WEXITSTATUS(output->wait_status) : -1;
-  run.out = output->stdout_bytes;
-  run.err = output->stderr_bytes;
-  return run;
-}
-
-std::string describe(const ToolRun& run) {
-  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
-}
 
 // A small shop: raw source -> orders (settings) -> revenue (lookback 2)
 // -> report (settings but no event_time).
