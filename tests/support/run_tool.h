@@ -17,12 +17,12 @@ struct ToolRun {
 // How the binary is started, beyond its working directory and arguments.
 struct ToolLaunch {
   // Shell text run before the binary is started ("ulimit -f 4;", say).
-  std::string before;
+  std::string before = "";
   // Shell text appended to the command, for redirecting or closing a
   // standard stream (">&-").
-  std::string redirect;
+  std::string redirect = "";
   // Environment variables set for the binary (and so for what it starts).
-  std::vector<std::pair<std::string, std::string>> env;
+  std::vector<std::pair<std::string, std::string>> env = {};
   // Close every descriptor above 2 first (before `before` runs), so that
   // the binary starts with only the standard three and what `before` opens,
   // whatever the test runner left open.
