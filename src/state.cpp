@@ -158,8 +158,12 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
                                                    std::string_view commit) {
   // mkdtemp picks a fresh name (retrying taken ones); git wants to create
   // the directory itself, so only the name is kept.
+  // A relative TMPDIR is made absolute here: git runs in the repository's
+  // top and the dbt runs in the worktree, so a relative name would mean a
+  // different place to each of them.
   std::error_code temp_error;
-  const fs::path temp_dir = fs::temp_directory_path(temp_error);
+  fs::path temp_dir = fs::temp_directory_path(temp_error);
+  if (!temp_error) temp_dir = fs::absolute(temp_dir, temp_error);
   if (temp_error) {
     return tl::make_unexpected(GitError{GitError::NotRunnable{os_error_text(temp_error)}});
   }

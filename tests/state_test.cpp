@@ -427,6 +427,30 @@ TEST(Worktree, ReportsAFailedAdd) {
       << display_git_error(no_temp.error());
 }
 
+TEST(Worktree, ARelativeTemporaryDirectoryMeansTheSamePlaceToGitAndToDbt) {
+  GitRepo repo;
+  const std::string commit = repo.commit_all("first");
+  TempDir dir;
+  fs::create_directory(dir / "relative");
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  std::optional<WorktreeGuard> guard;
+  {
+    const ScopedEnv temp("TMPDIR", "relative");
+    auto added = add_worktree(repo.root(), commit);
+    fs::current_path(saved);
+    ASSERT_TRUE(added.has_value()) << display_git_error(added.error());
+    guard.emplace(std::move(*added));
+  }
+  const fs::path path = guard->path();
+  EXPECT_TRUE(path.is_absolute()) << path;
+  EXPECT_EQ(fs::canonical(path.parent_path()), fs::canonical(dir / "relative"));
+  EXPECT_TRUE(fs::exists(path / ".git"));
+  EXPECT_FALSE(fs::exists(repo.root() / "relative"));
+  guard.reset();
+  EXPECT_FALSE(fs::exists(path));
+}
+
 TEST(Worktree, AddsUnderATemporaryDirectoryThatIsNotUtf8) {
   GitRepo repo;
   const std::string commit = repo.commit_all("first");
