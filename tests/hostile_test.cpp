@@ -250,6 +250,13 @@ TEST_F(Hostile, Manifests) {
   check({
       {"100,000 nested arrays in a key that is not read",
        with_window({"--manifest", big.deep_arrays.string()}), {}, 0, "", "", kShop},
+      {"100,000 nested arrays in a model's config, not read",
+       with_window({"--manifest",
+                    file("deep-config.json",
+                         shop_manifest("\"model.shop.deep\": {\"resource_type\": \"seed\", \"name\": "
+                                       "\"deep\", \"config\": {\"unread\": " +
+                                       std::string(100000, '[') + std::string(100000, ']') + "}}"))}),
+       {}, 0, "", "", kShop},
       {"a 64 MiB string in a key that is not read",
        with_window({"--manifest", big.long_string.string()}), {}, 0, "", "", kShop},
       {"a 64 MiB model name, selected and printed",
@@ -415,6 +422,8 @@ TEST_F(Hostile, OutputsAndStandardStreams) {
       {"standard output full, with a tree to print", with_window({"--pretty"}), {}, 101, "",
        "internal error: failed printing to stdout: No space left on device (os error 28)\n",
        kShop, nullptr, {.redirect = ">/dev/full"}},
+      {"standard input closed", with_window({}), {}, 0, "", "", kShop, nullptr,
+       {.redirect = "<&-"}},
       {"standard output closed, with nothing to print", with_window({}), {}, 0, "", "", kShop,
        nullptr, {.redirect = ">&-"}},
       {"standard error closed, with warnings to print", with_window({}), {}, 101, "", "", kShop,
