@@ -2,15 +2,14 @@
 // files, dbt output, paths and standard streams that nobody checked. Every
 // row ends with the exact exit status and either the plan or the one error
 // line, with nothing else on either stream.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
 
-#include <fstream>
 #include <cctype>
+#include <fstream>
 #include <functional>
 #include <optional>
 
@@ -131,6 +130,20 @@ std::vector<std::string> model_names(const fs::path& document) {
   return names;
 }
 
+// Model names compared, each shown cut to its first 60 bytes.
+::testing::AssertionResult same_names(const std::vector<std::string>& actual,
+                                      const std::vector<std::string>& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  const auto shown = [](const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+      text += " \"" + name.substr(0, 60) + (name.size() > 60 ? "...\"" : "\"");
+    }
+    return text;
+  };
+  return ::testing::AssertionFailure() << "models" << shown(actual) << " instead of" << shown(expected);
+}
+
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -176,7 +189,6 @@ struct Row {
   std::optional<std::vector<std::string>> models = std::nullopt;
   std::function<void(const fs::path& project)> prepare = nullptr;
   ToolLaunch launch = {};
-  fs::path document = {};  // where the plan document goes, when not the default
 };
 
 class Hostile : public ::testing::Test {
@@ -207,15 +219,14 @@ class Hostile : public ::testing::Test {
       } else {
         EXPECT_TRUE(same_text_but_tmp(result.err, replaced(row.err, "{dbt}", dbt)));
       }
-      const fs::path document =
-          row.document.empty() ? project() / "target/velk/dbt_plan.json" : row.document;
+      const fs::path document = project() / "target/velk/dbt_plan.json";
       if (row.models) {
-        EXPECT_EQ(model_names(document), *row.models);
+        EXPECT_TRUE(same_names(model_names(document), *row.models));
       } else {
         EXPECT_FALSE(fs::exists(document));
       }
-      for (const fs::path& dir : {project(), project() / "target/velk",
-                                  project() / "target/velk/dbt-plan", document.parent_path()}) {
+      for (const fs::path& dir :
+           {project(), project() / "target/velk", project() / "target/velk/dbt-plan"}) {
         EXPECT_EQ(temporary_files(dir), std::vector<std::string>{}) << dir;
       }
     }
