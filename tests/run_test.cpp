@@ -318,6 +318,45 @@ TEST_F(RunTest, AClosedStandardStreamEndsWithStatus101) {
   EXPECT_EQ(no_stderr.out, "");
 }
 
+TEST(RunStreams, ANonBlockingStandardOutputIsWaitedOnWhileFull) {
+  // 20,000 models without parents: a tree of about a megabyte, far more
+  // than a pipe holds, printed while the reader drains it.
+  TempDir dir;
+  write_file(dir / "dbt_project.yml", "name: 'wide'\n");
+  std::string manifest = "{\"nodes\": {";
+  std::string names;
+  std::string tree;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string number = std::to_string(i);
+    std::string name = "m";
+    name.append(5 - number.size(), '0');
+    name += number;
+    if (i > 0) manifest += ", ";
+    manifest += "\"model.wide." + name + "\": {\"resource_type\": \"model\", \"name\": \"";
+    manifest += name;
+    manifest += "\"}";
+    names += name;
+    names += '\n';
+    tree += "[layer 0] ";
+    tree += name;
+    tree += " [2024-03-10 .. 2024-03-10]\n";
+  }
+  write_file(dir / "target/manifest.json", manifest + "}}");
+  write_file(dir / "names", names);
+  ToolLaunch launch;
+  launch.nonblocking_stdout = true;
+  const ToolRun run = run_tool(dir.path(),
+                               {"-s", "wide", "--dbt-command",
+                                "sh -c 'cat \"$0\"' '" + (dir / "names").string() + "'",
+                                "--event-time-start", "2024-03-10", "--event-time-end",
+                                "2024-03-10", "--pretty"},
+                               launch);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.size(), tree.size());
+  EXPECT_TRUE(run.out == tree);
+}
+
 TEST_F(RunTest, TheStateBaselineWorktreeIsGoneAfterSuccessAndAfterAFailure) {
   GitRepo repo;
   write_shop(repo.root() / "shop");

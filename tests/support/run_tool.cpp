@@ -9,11 +9,15 @@
 
 namespace {
 
-// Python closes the descriptors and execs the binary in its place.
-constexpr const char* kCloseDescriptors =
-    "import os, sys\n"
-    "os.closerange(3, 1 << 20)\n"
-    "os.execv(sys.argv[1], sys.argv[1:])\n";
+// Python prepares the descriptors and execs the next program in its place.
+std::string descriptor_launcher(const ToolLaunch& launch) {
+  std::string code = "import fcntl, os, sys\n";
+  if (launch.only_standard_descriptors) code += "os.closerange(3, 1 << 20)\n";
+  if (launch.nonblocking_stdout) {
+    code += "fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)\n";
+  }
+  return code + "os.execv(sys.argv[1], sys.argv[1:])\n";
+}
 
 std::string shortened(const std::string& text) {
   constexpr std::size_t kKeep = 600;
@@ -28,14 +32,14 @@ std::filesystem::path tool_binary() { return std::filesystem::path(VELK_BINARY_D
 
 ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                  const ToolLaunch& launch) {
-  // The command is `[python3 -c CLOSE] /bin/sh -c 'BEFORE exec "$0" "$@"
+  // The command is `[python3 -c LAUNCHER] /bin/sh -c 'BEFORE exec "$0" "$@"
   // REDIRECT' env NAME=VALUE... BINARY ARGS...`: every value reaches its
   // program as one argument, untouched by the shell.
   std::vector<std::string> argv;
   std::string program = "/bin/sh";
-  if (launch.only_standard_descriptors) {
+  if (launch.only_standard_descriptors || launch.nonblocking_stdout) {
     program = "python3";
-    argv = {"-c", kCloseDescriptors, "/bin/sh"};
+    argv = {"-c", descriptor_launcher(launch), "/bin/sh"};
   }
   argv.insert(argv.end(),
               {"-c", launch.before + " exec \"$0\" \"$@\" " + launch.redirect, "/usr/bin/env"});

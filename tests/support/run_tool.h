@@ -27,6 +27,9 @@ struct ToolLaunch {
   // the binary starts with only the standard three and what `before` opens,
   // whatever the test runner left open.
   bool only_standard_descriptors = false;
+  // Set O_NONBLOCK on the binary's standard output (and so on the pipe the
+  // test reads), as some parents leave it.
+  bool nonblocking_stdout = false;
 };
 
 std::filesystem::path tool_binary();
