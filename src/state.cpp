@@ -180,6 +180,14 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
   auto output = run_git(repo, {"worktree", "add", "--detach", path, std::string(commit)});
   if (!output) return tl::make_unexpected(output.error());
   if (!output->succeeded()) {
+    // git may fail after it made the worktree (a post-checkout hook that
+    // fails, say, as git-lfs's does where git-lfs is missing): what it left
+    // under our fresh name is removed again, through git and then as files.
+    if (exists_following_links(path)) {
+      { const WorktreeGuard left_behind(path, repo); }
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
     return tl::make_unexpected(GitError{GitError::WorktreeAdd{
         display_path(repo), std::string(commit), trimmed_output_text(output->stderr_bytes)}});
   }
