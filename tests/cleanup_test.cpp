@@ -128,7 +128,9 @@ TEST_F(Cleanup, EveryEndOfARunWithABaselineLeavesNothingBehind) {
     std::vector<std::string> args;
     Env dbt_env;
     int status;
-    std::string err;  // "{dbt}": the dbt command, "{root}": the repository, "{commit}": the base
+    // "{dbt}": the dbt command, "{root}": the repository, "{commit}" and
+    // "{short}": the merge base, whole and abbreviated.
+    std::string err;
     std::function<void(const fs::path& shop)> prepare = nullptr;
     ToolLaunch launch = {};
   };
@@ -144,6 +146,14 @@ TEST_F(Cleanup, EveryEndOfARunWithABaselineLeavesNothingBehind) {
        "error: could not create a git worktree for commit {commit} in {root}: fatal: refused by "
        "the test\n",
        nullptr, {.env = {{"HOSTILE_GIT_REFUSE", "1"}}}},
+      {"a post-checkout hook failing after git made the worktree", with_window({}), {}, 1,
+       "error: could not create a git worktree for commit {commit} in {root}: Preparing worktree "
+       "(detached HEAD {short})\nhook says no\n",
+       [](const fs::path& shop) {
+         const fs::path hook = shop.parent_path() / ".git/hooks/post-checkout";
+         write_file(hook, "#!/bin/sh\necho hook says no >&2\nexit 1\n");
+         fs::permissions(hook, fs::perms::owner_all);
+       }},
       {"dbt deps failing in the worktree", with_window({}), {{"FAKE_DBT_FAIL", "deps"}}, 1,
        baseline + "`{dbt} deps` failed:\nstdout:\nfake-dbt deps stdout\n\nstderr:\nfake-dbt deps stderr\n\n"},
       {"dbt parse failing in the worktree", with_window({}), {{"FAKE_DBT_FAIL", "parse"}}, 1,
@@ -182,13 +192,15 @@ TEST_F(Cleanup, EveryEndOfARunWithABaselineLeavesNothingBehind) {
     fs::remove_all(shop() / "target/velk");
     fs::remove_all(shop() / "taken");
     fs::remove(shop() / "velk.yml");
+    fs::remove(repo_.root() / ".git/hooks/post-checkout");
     if (c.prepare) c.prepare(shop());
     const ToolRun result = run(c.args, c.dbt_env, c.launch);
     EXPECT_EQ(result.status, c.status) << describe(result);
     std::string err = c.err;
     for (const auto& [from, to] : {std::pair<std::string, std::string>{"{dbt}", fake_dbt_command(c.dbt_env)},
                                    {"{root}", repo_.root().string()},
-                                   {"{commit}", base_commit_}}) {
+                                   {"{commit}", base_commit_},
+                                   {"{short}", base_commit_.substr(0, 7)}}) {
       for (std::size_t at = err.find(from); at != std::string::npos; at = err.find(from, at)) {
         err.replace(at, from.size(), to);
       }
