@@ -181,12 +181,11 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
   if (!output) return tl::make_unexpected(output.error());
   if (!output->succeeded()) {
     // git may fail after it made the worktree (a post-checkout hook that
-    // fails, say, as git-lfs's does where git-lfs is missing): what it left
-    // under our fresh name is removed again, through git and then as files.
+    // fails, say, as git-lfs's does where git-lfs is missing): a worktree
+    // left under our fresh name is removed again. git removes only a path it
+    // knows as a worktree, so nothing else that might stand there is touched.
     if (exists_following_links(path)) {
-      { const WorktreeGuard left_behind(path, repo); }
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
+      const WorktreeGuard left_behind(path, repo);  // removes it right here
     }
     return tl::make_unexpected(GitError{GitError::WorktreeAdd{
         display_path(repo), std::string(commit), trimmed_output_text(output->stderr_bytes)}});
