@@ -2,6 +2,7 @@
 // broken-pipe signal, and internal errors as exit status 101.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,11 +16,18 @@
 
 namespace {
 
-// Writes every byte to a descriptor; false with errno set on failure.
+// Writes every byte to a descriptor; false with errno set on failure. A
+// stream that whoever started us left non-blocking is waited on while it is
+// full, as a blocking one would be.
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd ready{fd, POLLOUT, 0};
+      if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+      continue;
+    }
     if (written <= 0) {
       if (written == 0) errno = EIO;
       return false;

@@ -158,8 +158,12 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
                                                    std::string_view commit) {
   // mkdtemp picks a fresh name (retrying taken ones); git wants to create
   // the directory itself, so only the name is kept.
+  // A relative TMPDIR is made absolute here: git runs in the repository's
+  // top and the dbt runs in the worktree, so a relative name would mean a
+  // different place to each of them.
   std::error_code temp_error;
-  const fs::path temp_dir = fs::temp_directory_path(temp_error);
+  fs::path temp_dir = fs::temp_directory_path(temp_error);
+  if (!temp_error) temp_dir = fs::absolute(temp_dir, temp_error);
   if (temp_error) {
     return tl::make_unexpected(GitError{GitError::NotRunnable{os_error_text(temp_error)}});
   }
@@ -176,6 +180,13 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
   auto output = run_git(repo, {"worktree", "add", "--detach", path, std::string(commit)});
   if (!output) return tl::make_unexpected(output.error());
   if (!output->succeeded()) {
+    // git may fail after it made the worktree (a post-checkout hook that
+    // fails, say, as git-lfs's does where git-lfs is missing): a worktree
+    // left under our fresh name is removed again. git removes only a path it
+    // knows as a worktree, so nothing else that might stand there is touched.
+    if (exists_following_links(path)) {
+      const WorktreeGuard left_behind(path, repo);  // removes it right here
+    }
     return tl::make_unexpected(GitError{GitError::WorktreeAdd{
         display_path(repo), std::string(commit), trimmed_output_text(output->stderr_bytes)}});
   }

@@ -130,6 +130,42 @@ struct Parser {
   Parser& operator=(const Parser&) = delete;
 };
 
+// libyaml's scanner does work in proportion to the flow nesting depth for
+// every token, so a text of brackets nested a hundred thousand deep takes
+// minutes to load. Deeper than this no velk.yml goes.
+constexpr int kMaxDepth = 128;
+
+// A first pass over the parser's events that stops at the first collection
+// nested deeper than kMaxDepth. A syntax error is left for the load to
+// report.
+std::optional<std::string> too_deep(std::string_view text) {
+  Parser reader;
+  yaml_parser_set_input_string(&reader.parser, reinterpret_cast<const unsigned char*>(text.data()),
+                               text.size());
+  int depth = 0;
+  for (;;) {
+    yaml_event_t event;
+    if (yaml_parser_parse(&reader.parser, &event) == 0) return std::nullopt;
+    const yaml_event_type_t type = event.type;
+    const yaml_mark_t mark = event.start_mark;
+    yaml_event_delete(&event);
+    switch (type) {
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_MAPPING_START_EVENT:
+        if (++depth > kMaxDepth) return "recursion limit exceeded" + yaml_position(mark);
+        break;
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        --depth;
+        break;
+      case YAML_STREAM_END_EVENT:
+        return std::nullopt;
+      default:
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 void YamlDocument::Delete::operator()(yaml_document_t* document) const {
@@ -138,6 +174,7 @@ void YamlDocument::Delete::operator()(yaml_document_t* document) const {
 }
 
 tl::expected<YamlDocument, std::string> YamlDocument::load(std::string_view text) {
+  if (auto deep = too_deep(text)) return tl::unexpected(std::move(*deep));
   Parser reader;
   yaml_parser_set_input_string(&reader.parser, reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());

@@ -233,6 +233,31 @@ TEST(VelkYmlReader, AliasChainsAreNeverExpanded) {
             "integer at line 31 column 6");
 }
 
+TEST(VelkYmlReader, RefusesNestingBeyondTheLimitAtItsPosition) {
+  const auto nested = [](int depth, char open, const char* inner, char close) {
+    return "x: " + std::string(static_cast<std::size_t>(depth), open) + inner +
+           std::string(static_cast<std::size_t>(depth), close) + "\nagainst: main\n";
+  };
+  // The document's own mapping is the first of the 128 levels.
+  const auto deepest = parse_velk_yml(nested(127, '[', "", ']'));
+  ASSERT_TRUE(deepest.has_value()) << deepest.error();
+  EXPECT_EQ(fields(*deepest), fields(yml("main")));
+
+  const ErrorCase cases[] = {
+      {nested(128, '[', "", ']'), "recursion limit exceeded at line 1 column 131"},
+      {nested(100000, '[', "", ']'), "recursion limit exceeded at line 1 column 131"},
+      {nested(100000, '{', "a: 1", '}'), "recursion limit exceeded at line 1 column 131"},
+      {"- " + nested(200, '[', "", ']'), "recursion limit exceeded at line 1 column 132"},
+      {"a: b\n---\n" + nested(200, '[', "", ']'),
+       "recursion limit exceeded at line 3 column 131"},
+  };
+  for (const ErrorCase& c : cases) {
+    const auto read = parse_velk_yml(c.text);
+    ASSERT_FALSE(read.has_value()) << c.text.substr(0, 40);
+    EXPECT_EQ(read.error(), c.message) << c.text.substr(0, 40);
+  }
+}
+
 // Changes the current directory for one test.
 class CurrentDirectory {
  public:

@@ -8,46 +8,14 @@
 
 #include <boost/json.hpp>
 
-#include "process.h"
 #include "support/fake_dbt.h"
 #include "support/git_repo.h"
+#include "support/run_tool.h"
 #include "support/test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-fs::path tool_binary() { return fs::path(VELK_BINARY_DIR) / "velk-dbt-plan"; }
-
-// Runs the binary in `cwd`; `redirect` is shell text appended to the command
-// (for closing a standard stream).
-ToolRun run_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                 const std::string& redirect = "") {
-  std::vector<std::string> argv;
-  std::string program = tool_binary().string();
-  if (!redirect.empty()) {
-    argv = {"-c", "exec \"$0\" \"$@\" " + redirect, program};
-    program = "/bin/sh";
-  }
-  argv.insert(argv.end(), args.begin(), args.end());
-  const auto output = run_process(program, argv, cwd);
-  if (!output) throw std::runtime_error("could not start " + program);
-  ToolRun run;
-  run.status = WIFEXITED(output->wait_status) ? WEXITSTATUS(output->wait_status) : -1;
-  run.out = output->stdout_bytes;
-  run.err = output->stderr_bytes;
-  return run;
-}
-
-std::string describe(const ToolRun& run) {
-  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
-}
 
 // A small shop: raw source -> orders (settings) -> revenue (lookback 2)
 // -> report (settings but no event_time).
@@ -348,6 +316,45 @@ TEST_F(RunTest, AClosedStandardStreamEndsWithStatus101) {
   const ToolRun no_stderr = run_in_shop({}, "2>&-");
   EXPECT_EQ(no_stderr.status, 101);  // the warning cannot be printed
   EXPECT_EQ(no_stderr.out, "");
+}
+
+TEST(RunStreams, ANonBlockingStandardOutputIsWaitedOnWhileFull) {
+  // 20,000 models without parents: a tree of about a megabyte, far more
+  // than a pipe holds, printed while the reader drains it.
+  TempDir dir;
+  write_file(dir / "dbt_project.yml", "name: 'wide'\n");
+  std::string manifest = "{\"nodes\": {";
+  std::string names;
+  std::string tree;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string number = std::to_string(i);
+    std::string name = "m";
+    name.append(5 - number.size(), '0');
+    name += number;
+    if (i > 0) manifest += ", ";
+    manifest += "\"model.wide." + name + "\": {\"resource_type\": \"model\", \"name\": \"";
+    manifest += name;
+    manifest += "\"}";
+    names += name;
+    names += '\n';
+    tree += "[layer 0] ";
+    tree += name;
+    tree += " [2024-03-10 .. 2024-03-10]\n";
+  }
+  write_file(dir / "target/manifest.json", manifest + "}}");
+  write_file(dir / "names", names);
+  ToolLaunch launch;
+  launch.nonblocking_stdout = true;
+  const ToolRun run = run_tool(dir.path(),
+                               {"-s", "wide", "--dbt-command",
+                                "sh -c 'cat \"$0\"' '" + (dir / "names").string() + "'",
+                                "--event-time-start", "2024-03-10", "--event-time-end",
+                                "2024-03-10", "--pretty"},
+                               launch);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.size(), tree.size());
+  EXPECT_TRUE(run.out == tree);
 }
 
 TEST_F(RunTest, TheStateBaselineWorktreeIsGoneAfterSuccessAndAfterAFailure) {

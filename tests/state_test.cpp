@@ -427,6 +427,46 @@ TEST(Worktree, ReportsAFailedAdd) {
       << display_git_error(no_temp.error());
 }
 
+TEST(Worktree, AnAddThatFailsAfterMakingTheWorktreeLeavesNothing) {
+  GitRepo repo;
+  const std::string commit = repo.commit_all("first");
+  write_file(repo.root() / ".git/hooks/post-checkout", "#!/bin/sh\necho hook says no >&2\nexit 1\n");
+  fs::permissions(repo.root() / ".git/hooks/post-checkout", fs::perms::owner_all);
+  TempDir temp;
+  const ScopedEnv in_temp("TMPDIR", temp.path().string());
+  const auto added = add_worktree(repo.root(), commit);
+  ASSERT_FALSE(added.has_value());
+  const auto* error = std::get_if<GitError::WorktreeAdd>(&added.error().error);
+  ASSERT_NE(error, nullptr) << display_git_error(added.error());
+  EXPECT_TRUE(error->stderr_text.ends_with("hook says no")) << error->stderr_text;
+  EXPECT_EQ(repo.worktrees().size(), 1u);
+  EXPECT_TRUE(fs::is_empty(temp.path()));
+}
+
+TEST(Worktree, ARelativeTemporaryDirectoryMeansTheSamePlaceToGitAndToDbt) {
+  GitRepo repo;
+  const std::string commit = repo.commit_all("first");
+  TempDir dir;
+  fs::create_directory(dir / "relative");
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  std::optional<WorktreeGuard> guard;
+  {
+    const ScopedEnv temp("TMPDIR", "relative");
+    auto added = add_worktree(repo.root(), commit);
+    fs::current_path(saved);
+    ASSERT_TRUE(added.has_value()) << display_git_error(added.error());
+    guard.emplace(std::move(*added));
+  }
+  const fs::path path = guard->path();
+  EXPECT_TRUE(path.is_absolute()) << path;
+  EXPECT_EQ(fs::canonical(path.parent_path()), fs::canonical(dir / "relative"));
+  EXPECT_TRUE(fs::exists(path / ".git"));
+  EXPECT_FALSE(fs::exists(repo.root() / "relative"));
+  guard.reset();
+  EXPECT_FALSE(fs::exists(path));
+}
+
 TEST(Worktree, AddsUnderATemporaryDirectoryThatIsNotUtf8) {
   GitRepo repo;
   const std::string commit = repo.commit_all("first");

@@ -1,0 +1,231 @@
+// Nothing is left behind, whatever ends a run that compiled a state
+// baseline: no extra git worktree, no temporary directory, no temporary
+// output file. And no descriptor of the run reaches dbt or git.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+
+#include "support/fake_dbt.h"
+#include "support/git_repo.h"
+#include "support/run_tool.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+const std::vector<std::string> kWindow = {"--event-time-start", "2024-03-10", "--event-time-end",
+                                          "2024-03-10"};
+
+std::vector<std::string> with_window(std::vector<std::string> args) {
+  args.insert(args.end(), kWindow.begin(), kWindow.end());
+  return args;
+}
+
+fs::path real_git() {
+  for (const char* candidate : {"/usr/bin/git", "/usr/local/bin/git", "/bin/git"}) {
+    if (fs::exists(candidate)) return candidate;
+  }
+  throw std::runtime_error("git not found");
+}
+
+// A git that the run finds first on PATH: it notes in HOSTILE_GIT_LEAKS the
+// descriptors beyond 0, 1 and 2 that it was started with, refuses `worktree
+// add` when HOSTILE_GIT_REFUSE is set, and otherwise runs the real git.
+void write_git_wrapper(const fs::path& dir) {
+  const fs::path script = dir / "git";
+  write_file(script,
+             "#!/usr/bin/python3\n"
+             "import os, sys\n"
+             "open_fds = []\n"
+             "for fd in range(3, 1024):\n"
+             "    try:\n"
+             "        os.fstat(fd)\n"
+             "        open_fds.append(fd)\n"
+             "    except OSError:\n"
+             "        pass\n"
+             "if open_fds and os.environ.get('HOSTILE_GIT_LEAKS'):\n"
+             "    with open(os.environ['HOSTILE_GIT_LEAKS'], 'a') as log:\n"
+             "        log.write(' '.join(sys.argv[1:]) + ': ' + ' '.join(map(str, open_fds)) + '\\n')\n"
+             "if os.environ.get('HOSTILE_GIT_REFUSE') and sys.argv[1:3] == ['worktree', 'add']:\n"
+             "    print('fatal: refused by the test', file=sys.stderr)\n"
+             "    sys.exit(128)\n"
+             "os.execv('" + real_git().string() + "', ['git'] + sys.argv[1:])\n");
+  fs::permissions(script, fs::perms::owner_all);
+}
+
+// The shop in a repository: master holds it (with a packages.yml, so the
+// baseline runs deps too), the checked-out branch feature changes orders.
+class Cleanup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_dbt_project(shop(), "shop",
+                      {{"orders", "{{ config(event_time='ordered_at', meta={'velk': {}}) }}\n"
+                                  "select * from {{ source('raw', 'orders') }}\n"},
+                       {"revenue", "{{ config(event_time='day', meta={'velk': {'lookback': 2}}) }}\n"
+                                   "select * from {{ ref('orders') }}\n"}});
+    write_file(shop() / "packages.yml", "packages: []\n");
+    write_file(repo_.root() / ".gitignore", "target/\ndbt_packages/\n");
+    base_commit_ = repo_.commit_all("shop");
+    repo_.git({"checkout", "-q", "-b", "feature"});
+    write_file(shop() / "models/orders.sql",
+               "{{ config(event_time='ordered_at', meta={'velk': {'lookback': 1}}) }}\n"
+               "select 1 from {{ source('raw', 'orders') }}\n");
+    repo_.commit_all("change orders");
+    fs::create_directories(temp_dir());
+    fs::create_directories(bin_dir());
+    write_git_wrapper(bin_dir());
+  }
+
+  fs::path shop() const { return repo_.root() / "shop"; }
+  fs::path temp_dir() const { return dir_ / "tmp"; }
+  fs::path bin_dir() const { return dir_ / "bin"; }
+  fs::path git_leaks() const { return dir_ / "git-leaks"; }
+
+  // The run from the shop with a state: selector, TMPDIR in the test's own
+  // directory and the wrapper git first on PATH.
+  ToolRun run(std::vector<std::string> args, const Env& dbt_env, ToolLaunch launch = {}) {
+    std::vector<std::string> full = {"--select", "state:modified+", "--dbt-command",
+                                     fake_dbt_command(dbt_env)};
+    full.insert(full.end(), args.begin(), args.end());
+    const char* path = ::getenv("PATH");
+    launch.env.insert(launch.env.begin(),
+                      {{"TMPDIR", temp_dir().string()},
+                       {"PATH", bin_dir().string() + ":" + (path ? path : "/usr/bin:/bin")},
+                       {"HOSTILE_GIT_LEAKS", git_leaks().string()}});
+    return run_tool(shop(), full, launch);
+  }
+
+  // No worktree beyond the main one, nothing in the temporary directory, no
+  // temporary output file.
+  void expect_nothing_left(const std::vector<fs::path>& output_dirs = {}) {
+    EXPECT_EQ(repo_.worktrees(), std::vector<fs::path>{repo_.root()});
+    std::vector<std::string> in_temp;
+    for (const auto& entry : fs::directory_iterator(temp_dir())) {
+      in_temp.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(in_temp, std::vector<std::string>{});
+    std::vector<fs::path> dirs = {shop(), shop() / "target/velk", shop() / "target/velk/dbt-plan"};
+    dirs.insert(dirs.end(), output_dirs.begin(), output_dirs.end());
+    for (const fs::path& dir : dirs) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(dir, error)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".tmp")) << entry.path();
+      }
+    }
+  }
+
+  TempDir dir_;
+  GitRepo repo_;
+  std::string base_commit_;
+};
+
+TEST_F(Cleanup, EveryEndOfARunWithABaselineLeavesNothingBehind) {
+  struct Case {
+    std::string what;
+    std::vector<std::string> args;
+    Env dbt_env;
+    int status;
+    // "{dbt}": the dbt command, "{root}": the repository, "{commit}" and
+    // "{short}": the merge base, whole and abbreviated.
+    std::string err;
+    std::function<void(const fs::path& shop)> prepare = nullptr;
+    ToolLaunch launch = {};
+  };
+  const std::string baseline = "error: could not compile the state:-comparison baseline: ";
+  const Case cases[] = {
+      {"success", with_window({}), {}, 0, ""},
+      {"success with a relative TMPDIR", with_window({}), {}, 0, "", nullptr,
+       {.env = {{"TMPDIR", fs::relative(temp_dir(), shop()).string()}}}},
+      {"no merge base with the reference branch", with_window({"--against", "nosuch"}), {}, 1,
+       "error: could not find a merge-base between HEAD and \"nosuch\" in {root} -- the histories "
+       "may be unrelated, or \"nosuch\" may not exist (fatal: Not a valid object name nosuch)\n"},
+      {"git worktree add refused", with_window({}), {}, 1,
+       "error: could not create a git worktree for commit {commit} in {root}: fatal: refused by "
+       "the test\n",
+       nullptr, {.env = {{"HOSTILE_GIT_REFUSE", "1"}}}},
+      {"a post-checkout hook failing after git made the worktree", with_window({}), {}, 1,
+       "error: could not create a git worktree for commit {commit} in {root}: Preparing worktree "
+       "(detached HEAD {short})\nhook says no\n",
+       [](const fs::path& shop) {
+         const fs::path hook = shop.parent_path() / ".git/hooks/post-checkout";
+         write_file(hook, "#!/bin/sh\necho hook says no >&2\nexit 1\n");
+         fs::permissions(hook, fs::perms::owner_all);
+       }},
+      {"dbt deps failing in the worktree", with_window({}), {{"FAKE_DBT_FAIL", "deps"}}, 1,
+       baseline + "`{dbt} deps` failed:\nstdout:\nfake-dbt deps stdout\n\nstderr:\nfake-dbt deps stderr\n\n"},
+      {"dbt parse failing in the worktree", with_window({}), {{"FAKE_DBT_FAIL", "parse"}}, 1,
+       baseline + "`{dbt} parse` failed:\nstdout:\nfake-dbt parse stdout\n\nstderr:\nfake-dbt parse stderr\n\n"},
+      {"dbt parse killed in the worktree", with_window({}), {{"FAKE_DBT_SIGNAL", "parse:KILL"}}, 1,
+       baseline + "`{dbt} parse` failed:\nstdout:\nfake-dbt parse dying\n\nstderr:\nfake-dbt parse dying\n\n"},
+      {"dbt ls failing", with_window({}), {{"FAKE_DBT_FAIL", "ls"}}, 1,
+       "error: `{dbt} ls` failed:\nstdout:\nfake-dbt ls stdout\n\nstderr:\nfake-dbt ls stderr\n\n"},
+      {"dbt ls naming no model", with_window({}), {{"FAKE_DBT_LS_EXTRA", "ghost"}}, 1,
+       "error: `{dbt} ls` selected \"ghost\", which isn't a model in the compiled manifest -- the "
+       "manifest at --manifest is likely out of sync with the current project state; delete it and "
+       "rerun (or point --manifest at a freshly compiled one)\n"},
+      {"a malformed date", {"--event-time-start", "2024-13-01", "--event-time-end", "2024-03-10"},
+       {}, 1, "error: \"2024-13-01\" is not a valid YYYY-MM-DD date\n"},
+      {"one date alone", {"--event-time-start", "2024-03-10"}, {}, 1,
+       "error: --event-time-start and --event-time-end must be passed together, or not at all\n"},
+      {"an anchor that is not selected", with_window({"--anchor", "ghost"}), {}, 1,
+       "error: --anchor \"ghost\" is not among the 2 model(s) selected by --select: orders, revenue\n"},
+      {"the plan document not writable", with_window({"-o", "taken"}), {}, 1,
+       "error: could not write taken: Is a directory (os error 21)\n",
+       [](const fs::path& shop) { fs::create_directories(shop / "taken"); }},
+      {"the report not writable", with_window({"--html"}), {}, 1,
+       "error: could not create ./target/velk/dbt-plan: File exists (os error 17)\n",
+       [](const fs::path& shop) { write_file(shop / "target/velk/dbt-plan", ""); }},
+      {"standard output closed", with_window({"--pretty"}), {}, 101,
+       "internal error: failed printing to stdout: Bad file descriptor (os error 9)\n", nullptr,
+       {.redirect = ">&-"}},
+      {"standard error closed", with_window({}), {}, 101, "",
+       [](const fs::path& shop) {
+         write_file(shop / "velk.yml", "dbt-plan:\n  max-window-expansion-days: 0\n");
+       },
+       {.redirect = "2>&-"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(shop() / "target/velk");
+    fs::remove_all(shop() / "taken");
+    fs::remove(shop() / "velk.yml");
+    fs::remove(repo_.root() / ".git/hooks/post-checkout");
+    if (c.prepare) c.prepare(shop());
+    const ToolRun result = run(c.args, c.dbt_env, c.launch);
+    EXPECT_EQ(result.status, c.status) << describe(result);
+    std::string err = c.err;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"{dbt}", fake_dbt_command(c.dbt_env)},
+                                   {"{root}", repo_.root().string()},
+                                   {"{commit}", base_commit_},
+                                   {"{short}", base_commit_.substr(0, 7)}}) {
+      for (std::size_t at = err.find(from); at != std::string::npos; at = err.find(from, at)) {
+        err.replace(at, from.size(), to);
+      }
+    }
+    EXPECT_EQ(result.err, err);
+    expect_nothing_left();
+  }
+}
+
+TEST_F(Cleanup, NoDescriptorOfTheRunReachesDbtOrGit) {
+  // Without a manifest the run starts dbt for every step: parse for the
+  // refresh, deps and parse in the worktree, then ls; git for the root, the
+  // merge base and the worktree, and again to remove it.
+  const ToolRun clean = run(with_window({"--pretty", "--html"}), {{"FAKE_DBT_FD_CHECK", "1"}},
+                            {.only_standard_descriptors = true});
+  EXPECT_EQ(clean.status, 0) << describe(clean);
+  EXPECT_FALSE(fs::exists(git_leaks())) << read_file(git_leaks());
+  expect_nothing_left();
+
+  // The check itself: a descriptor that the run inherited is one it passes on.
+  fs::remove_all(shop() / "target");
+  const ToolRun inherited = run(with_window({}), {{"FAKE_DBT_FD_CHECK", "1"}},
+                                {.before = "exec 7</dev/null;", .only_standard_descriptors = true});
+  EXPECT_EQ(inherited.status, 1) << describe(inherited);
+  EXPECT_TRUE(inherited.err.ends_with("stderr:\nfake-dbt: open descriptors: 7\n\n")) << inherited.err;
+}
+
+}  // namespace

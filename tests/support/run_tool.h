@@ -1,0 +1,47 @@
+// The real velk-dbt-plan binary of this build tree, run as a child process
+// for the end-to-end tests: its exit status and both output streams.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ToolRun {
+  int status = -1;  // the exit code; -1 when the process did not exit
+  int signal = 0;   // the signal that ended it, or 0
+  std::string out;
+  std::string err;
+};
+
+// How the binary is started, beyond its working directory and arguments.
+struct ToolLaunch {
+  // Shell text run before the binary is started ("ulimit -f 4;", say).
+  std::string before = "";
+  // Shell text appended to the command, for redirecting or closing a
+  // standard stream (">&-").
+  std::string redirect = "";
+  // Environment variables set for the binary (and so for what it starts).
+  std::vector<std::pair<std::string, std::string>> env = {};
+  // Close every descriptor above 2 first (before `before` runs), so that
+  // the binary starts with only the standard three and what `before` opens,
+  // whatever the test runner left open.
+  bool only_standard_descriptors = false;
+  // Set O_NONBLOCK on the binary's standard output (and so on the pipe the
+  // test reads), as some parents leave it.
+  bool nonblocking_stdout = false;
+};
+
+std::filesystem::path tool_binary();
+
+ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                 const ToolLaunch& launch);
+
+// Runs the binary in `cwd`; `redirect` is shell text appended to the command
+// (for closing a standard stream).
+ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                 const std::string& redirect = "");
+
+// The status and both streams, for a failure message; long streams are cut
+// to their first and last few hundred bytes.
+std::string describe(const ToolRun& run);
