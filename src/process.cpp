@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "utf8.h"
+
 extern char** environ;
 
 namespace {
@@ -210,4 +212,9 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   if (!status) return tl::make_unexpected(status.error());
   result.wait_status = *status;
   return result;
+}
+
+std::string captured_streams_text(const ProcessOutput& output) {
+  return "stdout:\n" + decode_lossy(output.stdout_bytes) + "\nstderr:\n" +
+         decode_lossy(output.stderr_bytes);
 }

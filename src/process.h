@@ -36,3 +36,8 @@ struct ProcessOutput {
 tl::expected<ProcessOutput, std::error_code> run_process(
     std::string_view program, const std::vector<std::string>& args,
     const std::optional<std::filesystem::path>& cwd);
+
+// The captured streams of a run as a failure message shows them:
+// "stdout:\n{stdout}\nstderr:\n{stderr}", each decoded with invalid UTF-8
+// replaced, not trimmed.
+std::string captured_streams_text(const ProcessOutput& output);

@@ -14,7 +14,7 @@
 #include "process.h"
 #include "quoted.h"
 #include "shell_words.h"
-#include "utf8.h"
+#include "state.h"
 
 namespace {
 
@@ -116,19 +116,14 @@ tl::expected<void, std::string> refresh_manifest(const std::filesystem::path& pr
   if (words->empty()) {
     return tl::make_unexpected(std::string("--dbt-command resolved to an empty command"));
   }
-  std::vector<std::string> args(words->begin() + 1, words->end());
-  args.emplace_back("parse");
-  args.insert(args.end(), dbt_args.begin(), dbt_args.end());
-
   const std::string shown = std::string(dbt_command) + " parse";
-  const auto output = run_process(words->front(), args, project_dir);
+  const auto output = run_dbt(*words, "parse", dbt_args, project_dir);
   if (!output) {
     return tl::make_unexpected("could not run `" + shown + "`: " + os_error_text(output.error()));
   }
   if (!output->succeeded()) {
-    return tl::make_unexpected("`" + shown + "` failed to refresh the manifest:\nstdout:\n" +
-                               decode_lossy(output->stdout_bytes) + "\nstderr:\n" +
-                               decode_lossy(output->stderr_bytes));
+    return tl::make_unexpected("`" + shown + "` failed to refresh the manifest:\n" +
+                               captured_streams_text(*output));
   }
   return {};
 }

@@ -97,6 +97,16 @@ bool uses_state_method(std::string_view selector) {
   return selector.find("state:") != std::string_view::npos;
 }
 
+tl::expected<ProcessOutput, std::error_code> run_dbt(const std::vector<std::string>& words,
+                                                     std::string_view subcommand,
+                                                     const std::vector<std::string>& dbt_args,
+                                                     const std::filesystem::path& dir) {
+  std::vector<std::string> args(words.begin() + 1, words.end());
+  args.emplace_back(subcommand);
+  args.insert(args.end(), dbt_args.begin(), dbt_args.end());
+  return run_process(words.front(), args, dir);
+}
+
 tl::expected<void, std::string> run_dbt_subcommand(const std::filesystem::path& dir,
                                                    std::string_view dbt_command,
                                                    std::string_view subcommand,
@@ -106,19 +116,13 @@ tl::expected<void, std::string> run_dbt_subcommand(const std::filesystem::path& 
   if (words->empty()) {
     return tl::make_unexpected(std::string("--dbt-command resolved to an empty command"));
   }
-  std::vector<std::string> args(words->begin() + 1, words->end());
-  args.emplace_back(subcommand);
-  args.insert(args.end(), dbt_args.begin(), dbt_args.end());
-
   const std::string shown = std::string(dbt_command) + " " + std::string(subcommand);
-  const auto output = run_process(words->front(), args, dir);
+  const auto output = run_dbt(*words, subcommand, dbt_args, dir);
   if (!output) {
     return tl::make_unexpected("could not run `" + shown + "`: " + os_error_text(output.error()));
   }
   if (!output->succeeded()) {
-    return tl::make_unexpected("`" + shown + "` failed:\nstdout:\n" +
-                               decode_lossy(output->stdout_bytes) + "\nstderr:\n" +
-                               decode_lossy(output->stderr_bytes));
+    return tl::make_unexpected("`" + shown + "` failed:\n" + captured_streams_text(*output));
   }
   return {};
 }

@@ -85,6 +85,13 @@ tl::expected<std::optional<StateBaseline>, StateError> resolve_state_baseline(
     std::string_view against, std::string_view dbt_command,
     const std::vector<std::string>& dbt_args);
 
+// Runs dbt in `dir`: the first of the dbt command's words as the program,
+// then the other words, the subcommand and the dbt args.
+tl::expected<ProcessOutput, std::error_code> run_dbt(const std::vector<std::string>& words,
+                                                     std::string_view subcommand,
+                                                     const std::vector<std::string>& dbt_args,
+                                                     const std::filesystem::path& dir);
+
 // Runs one dbt subcommand in `dir`; the output is dropped on success.
 tl::expected<void, std::string> run_dbt_subcommand(const std::filesystem::path& dir,
                                                    std::string_view dbt_command,
