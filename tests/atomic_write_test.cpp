@@ -23,20 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Changes the current directory for the life of the value.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const fs::path& directory) : saved_(fs::current_path()) {
-    fs::current_path(directory);
-  }
-  ~CurrentDirectory() { fs::current_path(saved_); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  fs::path saved_;
-};
-
 mode_t current_umask() {
   const mode_t mask = ::umask(0);
   ::umask(mask);

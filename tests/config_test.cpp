@@ -258,20 +258,6 @@ TEST(VelkYmlReader, RefusesNestingBeyondTheLimitAtItsPosition) {
   }
 }
 
-// Changes the current directory for one test.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const fs::path& directory) : saved_(fs::current_path()) {
-    fs::current_path(directory);
-  }
-  ~CurrentDirectory() { fs::current_path(saved_); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  fs::path saved_;
-};
-
 bool git_above(const fs::path& directory) {
   for (fs::path d = directory; !d.empty(); d = d.parent_path()) {
     if (fs::exists(d / ".git")) return true;

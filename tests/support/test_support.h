@@ -21,6 +21,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Changes the current directory for the life of the value.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::filesystem::path& directory)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(directory);
+  }
+  ~CurrentDirectory() { std::filesystem::current_path(saved_); }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
 // Writes the file, creating its parent directories.
 void write_file(const std::filesystem::path& path, std::string_view content);
 
