@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <span>
 
+#include <sys/resource.h>
+
 #include <boost/json/basic_parser_impl.hpp>
 
 #include "internal_error.h"
@@ -245,6 +247,106 @@ struct Frame {
   Target next;            // object form: the value after the last key
 };
 
+// Where the entries of the two maps go as they are read: begin_ gives the
+// record that the entry's value is read into, end_ follows once the value
+// was read in full (its required fields checked).
+class EntrySink {
+ public:
+  virtual RawNode& begin_node(std::string_view id) = 0;
+  virtual void end_node() = 0;
+  virtual RawSource& begin_source(std::string_view id) = 0;
+  virtual void end_source() = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
+// The raw records, every entry kept; a later entry under an id replaces the
+// earlier one.
+class RawSink final : public EntrySink {
+ public:
+  explicit RawSink(RawManifest& manifest) : manifest_(manifest) {}
+
+  RawNode& begin_node(std::string_view id) override {
+    auto [entry, inserted] = manifest_.nodes.try_emplace(std::string(id));
+    if (!inserted) entry->second = RawNode{};
+    return entry->second;
+  }
+  void end_node() override {}
+  RawSource& begin_source(std::string_view id) override {
+    auto [entry, inserted] = manifest_.sources.try_emplace(std::string(id));
+    if (!inserted) entry->second = RawSource{};
+    return entry->second;
+  }
+  void end_source() override {}
+
+ private:
+  RawManifest& manifest_;
+};
+
+// The node table, built as the entries are read: each entry is read into
+// one reused record, and only the models and the sources are moved into
+// Nodes, so that the other entries (tests, seeds, ...) cost no memory of
+// their own. The table ends as build_node_table makes it from the raw
+// records: per id the last entry of `nodes` counts, and a source, wherever
+// it stands in the text, wins over a model under the same id.
+class TableSink final : public EntrySink {
+ public:
+  explicit TableSink(NodeTable& table) : table_(table) {}
+
+  RawNode& begin_node(std::string_view id) override {
+    id_.assign(id.data(), id.size());
+    node_.resource_type.clear();
+    node_.name.clear();
+    node_.depends_on.nodes.clear();
+    node_.config.event_time.reset();
+    node_.config.meta.velk.reset();
+    return node_;
+  }
+
+  void end_node() override {
+    if (node_.resource_type != "model") {
+      // It replaces an earlier model under its id, if there was one.
+      const auto earlier = table_.find(id_);
+      if (earlier != table_.end() && !earlier->second.is_source) table_.erase(earlier);
+      return;
+    }
+    auto [entry, inserted] = table_.try_emplace(id_);
+    if (!inserted && entry->second.is_source) return;
+    Node& node = entry->second;
+    node.unique_id = id_;
+    node.name = std::move(node_.name);
+    node.depends_on = std::move(node_.depends_on.nodes);
+    node.event_time = std::move(node_.config.event_time);
+    if (node_.config.meta.velk) {
+      node.velk = std::move(*node_.config.meta.velk);
+    } else {
+      node.velk.reset();
+    }
+    node.is_source = false;
+  }
+
+  RawSource& begin_source(std::string_view id) override {
+    id_.assign(id.data(), id.size());
+    source_.name.clear();
+    return source_;
+  }
+
+  void end_source() override {
+    Node& node = table_[id_];
+    node = Node{};
+    node.unique_id = id_;
+    node.name = std::move(source_.name);
+    node.is_source = true;
+  }
+
+ private:
+  NodeTable& table_;
+  std::string id_;  // of the entry being read
+  RawNode node_;
+  RawSource source_;
+};
+
 class ManifestHandler {
  public:
   static constexpr std::size_t max_object_size = std::size_t(-1);
@@ -252,19 +354,19 @@ class ManifestHandler {
   static constexpr std::size_t max_key_size = std::size_t(-1);
   static constexpr std::size_t max_string_size = std::size_t(-1);
 
-  RawManifest manifest;
+  ManifestHandler(RawManifest& root, EntrySink& sink, const char* stack_floor)
+      : root_(root), sink_(sink), stack_floor_(stack_floor) {}
+
   std::optional<Failure> failure;
+  bool out_of_stack = false;  // the failure is that the stack ran out
 
   bool on_document_begin(json::error_code&) { return true; }
   bool on_document_end(json::error_code&) { return true; }
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
   bool on_comment(json::string_view, json::error_code&) { return true; }
 
-  // The lowest address the parser's recursion may reach (see large_stack.h).
-  const char* stack_floor = nullptr;
-
   bool on_object_begin(json::error_code& ec) {
-    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+    if (stack_below(stack_floor_)) return stack_exhausted(ec);
     if (skip_depth_ != 0) return ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
@@ -288,7 +390,7 @@ class ManifestHandler {
   }
 
   bool on_array_begin(json::error_code& ec) {
-    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+    if (stack_below(stack_floor_)) return stack_exhausted(ec);
     if (skip_depth_ != 0) return ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
@@ -320,7 +422,7 @@ class ManifestHandler {
         }
       }
     }
-    frames_.pop_back();
+    end_frame();
     return true;
   }
 
@@ -334,7 +436,7 @@ class ManifestHandler {
                     Anchor::at_stop);
       }
     }
-    frames_.pop_back();
+    end_frame();
     return true;
   }
 
@@ -418,9 +520,22 @@ class ManifestHandler {
   }
 
  private:
+  // A container read in full: an entry of a map is handed on.
+  void end_frame() {
+    const Slot kind = frames_.back().kind;
+    frames_.pop_back();
+    if (kind == Slot::node) sink_.end_node();
+    if (kind == Slot::source) sink_.end_source();
+  }
+
+  bool stack_exhausted(json::error_code& ec) {
+    out_of_stack = true;
+    return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+  }
+
   // The slot of a value that is starting now.
   Target take_slot() {
-    if (frames_.empty()) return {Slot::manifest, &manifest};
+    if (frames_.empty()) return {Slot::manifest, &root_};
     Frame& top = frames_.back();
     if (!top.is_array) return top.next;
     if (top.kind == Slot::id_list) {
@@ -450,20 +565,12 @@ class ManifestHandler {
   bool take_key(std::string_view key, json::error_code& ec) {
     Frame& top = frames_.back();
     switch (top.kind) {
-      case Slot::node_map: {
-        auto& map = *static_cast<RawMap<RawNode>*>(top.ptr);
-        auto [entry, inserted] = map.try_emplace(std::string(key));
-        if (!inserted) entry->second = RawNode{};  // a later entry replaces an earlier one
-        top.next = {Slot::node, &entry->second};
+      case Slot::node_map:
+        top.next = {Slot::node, &sink_.begin_node(key)};
         return true;
-      }
-      case Slot::source_map: {
-        auto& map = *static_cast<RawMap<RawSource>*>(top.ptr);
-        auto [entry, inserted] = map.try_emplace(std::string(key));
-        if (!inserted) entry->second = RawSource{};
-        top.next = {Slot::source, &entry->second};
+      case Slot::source_map:
+        top.next = {Slot::source, &sink_.begin_source(key)};
         return true;
-      }
       case Slot::overrides: {
         auto& map = *static_cast<StringMap<std::int64_t>*>(top.ptr);
         top.next = {Slot::amount, &map[std::string(key)]};
@@ -563,6 +670,9 @@ class ManifestHandler {
     return false;
   }
 
+  RawManifest& root_;  // what the document's value is read into
+  EntrySink& sink_;    // where the entries of its maps go
+  const char* stack_floor_;  // the lowest address the parser's recursion may reach (large_stack.h)
   std::vector<Frame> frames_;
   std::size_t skip_depth_ = 0;  // open containers of the skipped value
   std::string key_;             // a key delivered in parts
@@ -714,38 +824,85 @@ JsonError json_error_at(std::string message, std::string_view text, std::size_t 
   return JsonError{std::move(message), lines + 1, characters + 1};
 }
 
-tl::expected<RawManifest, JsonError> parse_manifest(std::string_view text, const char* stack_floor) {
+// One parse of the whole text: the records go to `root` and `sink`.
+struct Outcome {
+  std::optional<JsonError> error;
+  bool out_of_stack = false;
+};
+
+Outcome parse_text(std::string_view text, RawManifest& root, EntrySink& sink, bool check_utf8,
+                   const char* stack_floor) {
   json::parse_options options;
   options.max_depth = max_json_depth;
-  options.allow_invalid_utf8 = true;  // the whole text was validated before
-  json::basic_parser<ManifestHandler> parser(options);
-  parser.handler().stack_floor = stack_floor;
+  options.allow_invalid_utf8 = !check_utf8;
+  json::basic_parser<ManifestHandler> parser(options, root, sink, stack_floor);
   json::error_code ec;
   const std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec) {
     // write_some stops after the document and its trailing white space.
-    if (stop < text.size()) return tl::unexpected(json_error_at("trailing characters", text, stop));
-    return std::move(parser.handler().manifest);
+    if (stop < text.size()) return {json_error_at("trailing characters", text, stop)};
+    return {};
   }
 
-  const auto& failure = parser.handler().failure;
-  if (!failure) return tl::unexpected(json_error_at(parser_error_message(ec, text, stop), text, stop));
+  const ManifestHandler& handler = parser.handler();
+  const auto& failure = handler.failure;
+  if (!failure) return {json_error_at(parser_error_message(ec, text, stop), text, stop)};
   std::size_t offset = stop;
   switch (failure->anchor) {
     case Anchor::at_stop: break;
     case Anchor::before_stop: offset = stop >= failure->back ? stop - failure->back : 0; break;
     case Anchor::string_start: offset = string_start(text, stop); break;
   }
-  return tl::unexpected(json_error_at(failure->message, text, offset));
+  return {json_error_at(failure->message, text, offset), handler.out_of_stack};
+}
+
+// Room for the parser's recursion on the caller's stack: far more than any
+// real manifest needs (it nests some ten levels), and a small part of the
+// usual 8 MiB of a process's stack.
+constexpr std::size_t kCallerStackRoom = std::size_t(1) << 20;
+
+// Runs `parse` (given the lowest address its recursion may reach) on this
+// thread's stack, where allocations are cheapest, and once more on a large
+// stack of its own when the text nests deeper than this one holds. `parse`
+// starts from nothing each time.
+template <class Parse>
+Outcome parse_on_enough_stack(const Parse& parse) {
+  struct rlimit limit {};
+  const bool roomy = ::getrlimit(RLIMIT_STACK, &limit) == 0 &&
+                     (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 4 * kCallerStackRoom);
+  if (roomy) {
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    Outcome outcome = parse(here - kCallerStackRoom);
+    if (!outcome.out_of_stack) return outcome;
+  }
+  Outcome outcome;
+  run_on_large_stack([&](const char* floor) { outcome = parse(floor); });
+  return outcome;
 }
 
 }  // namespace
 
 tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
-  tl::expected<RawManifest, JsonError> result;
-  // The parser recurses once per nesting level: it runs on a stack large
-  // enough for any depth a real file reaches, and the handler stops it
-  // cleanly before that stack runs out.
-  run_on_large_stack([&](const char* floor) { result = parse_manifest(text, floor); });
-  return result;
+  RawManifest manifest;
+  const Outcome outcome = parse_on_enough_stack([&](const char* floor) {
+    manifest = RawManifest{};
+    RawSink sink(manifest);
+    return parse_text(text, manifest, sink, false, floor);
+  });
+  if (outcome.error) return tl::unexpected(*outcome.error);
+  return manifest;
+}
+
+tl::expected<Manifest, JsonError> read_node_table(std::string_view text) {
+  Manifest manifest;
+  const Outcome outcome = parse_on_enough_stack([&](const char* floor) {
+    RawManifest root;
+    manifest = Manifest{};
+    TableSink sink(manifest.nodes);
+    Outcome parsed = parse_text(text, root, sink, true, floor);
+    if (root.metadata) manifest.generated_at = std::move(root.metadata->generated_at);
+    return parsed;
+  });
+  if (outcome.error) return tl::unexpected(*outcome.error);
+  return manifest;
 }
