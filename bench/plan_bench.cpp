@@ -37,13 +37,13 @@ Workload random_dag(std::size_t n, std::uint32_t seed) {
     source.unique_id = "source.analytics.raw.table_" + std::to_string(s);
     source.name = "table_" + std::to_string(s);
     source.is_source = true;
-    w.manifest.nodes.emplace(source.unique_id, std::move(source));
+    w.manifest.nodes.insert_or_assign(std::move(source));
   }
   for (std::size_t u = 0; u < n / 10; ++u) {
     Node unselected;
     unselected.unique_id = "model.other.unselected_" + std::to_string(u);
     unselected.name = "unselected_" + std::to_string(u);
-    w.manifest.nodes.emplace(unselected.unique_id, std::move(unselected));
+    w.manifest.nodes.insert_or_assign(std::move(unselected));
   }
   const TimeUnit units[] = {TimeUnit::day, TimeUnit::day, TimeUnit::week, TimeUnit::month};
   for (std::size_t i = 0; i < n; ++i) {
@@ -72,7 +72,7 @@ Workload random_dag(std::size_t n, std::uint32_t seed) {
       node.velk = std::move(meta);
     }
     w.selection.insert(node.unique_id);
-    w.manifest.nodes.emplace(node.unique_id, std::move(node));
+    w.manifest.nodes.insert_or_assign(std::move(node));
   }
   return w;
 }
@@ -95,7 +95,7 @@ Workload chain(std::size_t n) {
     meta.lookback = 1;
     node.velk = std::move(meta);
     w.selection.insert(node.unique_id);
-    w.manifest.nodes.emplace(node.unique_id, std::move(node));
+    w.manifest.nodes.insert_or_assign(std::move(node));
   }
   return w;
 }

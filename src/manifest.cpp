@@ -11,10 +11,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 #include <new>
 #include <utility>
 
 #include "heap_reserve.h"
+#include "internal_error.h"
 #include "manifest_reader.h"
 #include "os_error.h"
 #include "utf8.h"
@@ -109,15 +112,51 @@ Manifest build_node_table(RawManifest&& raw) {
   while (!raw.nodes.empty()) {
     auto entry = raw.nodes.extract(raw.nodes.begin());
     if (entry.mapped().resource_type != "model") continue;
-    std::string key = entry.key();
-    manifest.nodes.insert_or_assign(std::move(key), model_node(std::move(entry.key()), std::move(entry.mapped())));
+    manifest.nodes.insert_or_assign(model_node(std::move(entry.key()), std::move(entry.mapped())));
   }
   while (!raw.sources.empty()) {
     auto entry = raw.sources.extract(raw.sources.begin());
-    std::string key = entry.key();
-    manifest.nodes.insert_or_assign(std::move(key), source_node(std::move(entry.key()), std::move(entry.mapped())));
+    manifest.nodes.insert_or_assign(source_node(std::move(entry.key()), std::move(entry.mapped())));
   }
   return manifest;
+}
+
+void NodeTable::reserve(std::size_t count) {
+  nodes_.reserve(count);
+  index_.reserve(count);
+}
+
+const Node* NodeTable::find(std::string_view unique_id) const {
+  const auto found = index_.find(unique_id);
+  return found == index_.end() ? nullptr : &nodes_[found->second];
+}
+
+const Node& NodeTable::at(std::string_view unique_id) const {
+  const Node* node = find(unique_id);
+  if (node == nullptr) throw std::out_of_range("no node " + std::string(unique_id) + " in the table");
+  return *node;
+}
+
+void NodeTable::insert_or_assign(Node node) {
+  const auto [entry, inserted] = index_.try_emplace(node.unique_id, static_cast<std::uint32_t>(nodes_.size()));
+  if (inserted) {
+    if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) internal_error("a node table holds fewer than 2^32 nodes");
+    nodes_.push_back(std::move(node));
+  } else {
+    nodes_[entry->second] = std::move(node);
+  }
+}
+
+void NodeTable::erase(std::string_view unique_id) {
+  const auto found = index_.find(unique_id);
+  if (found == index_.end()) return;
+  const std::uint32_t position = found->second;
+  index_.erase(found);
+  if (position + 1 != nodes_.size()) {
+    nodes_[position] = std::move(nodes_.back());
+    index_.find(nodes_[position].unique_id)->second = position;
+  }
+  nodes_.pop_back();
 }
 
 ManifestText::~ManifestText() { std::free(data_); }

@@ -47,7 +47,39 @@ struct Node {
   bool is_source = false;
 };
 
-using NodeTable = StringMap<Node>;
+// The models and sources of a manifest, by unique id. The Nodes are held
+// in one array in the order they were added (an erased Node's place is
+// taken by the last one), and an index of positions finds them: a manifest
+// of many thousands of models is loaded in one go, and each Node is stored
+// once, densely, rather than in the slots of a hash table that stand half
+// empty.
+class NodeTable {
+ public:
+  using const_iterator = std::vector<Node>::const_iterator;
+
+  std::size_t size() const { return nodes_.size(); }
+  bool empty() const { return nodes_.empty(); }
+  void reserve(std::size_t count);
+
+  // The Node under `unique_id`, or null.
+  const Node* find(std::string_view unique_id) const;
+  // The Node under `unique_id`; throws std::out_of_range when there is none.
+  const Node& at(std::string_view unique_id) const;
+  bool contains(std::string_view unique_id) const { return index_.contains(unique_id); }
+
+  // Adds `node` under its unique id, replacing the Node already there.
+  void insert_or_assign(Node node);
+  // Removes the Node under `unique_id`, if there is one.
+  void erase(std::string_view unique_id);
+
+  // Every Node, in no particular order.
+  const_iterator begin() const { return nodes_.begin(); }
+  const_iterator end() const { return nodes_.end(); }
+
+ private:
+  std::vector<Node> nodes_;
+  StringMap<std::uint32_t> index_;  // unique id to position in nodes_
+};
 
 struct Manifest {
   std::optional<std::string> generated_at;  // metadata.generated_at, as written

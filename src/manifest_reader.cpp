@@ -305,25 +305,20 @@ class TableSink final : public EntrySink {
   }
 
   void end_node() override {
+    const Node* earlier = table_.find(id_);
+    if (earlier != nullptr && earlier->is_source) return;  // the source keeps its id
     if (node_.resource_type != "model") {
       // It replaces an earlier model under its id, if there was one.
-      const auto earlier = table_.find(id_);
-      if (earlier != table_.end() && !earlier->second.is_source) table_.erase(earlier);
+      if (earlier != nullptr) table_.erase(id_);
       return;
     }
-    auto [entry, inserted] = table_.try_emplace(id_);
-    if (!inserted && entry->second.is_source) return;
-    Node& node = entry->second;
+    Node node;
     node.unique_id = id_;
     node.name = std::move(node_.name);
     node.depends_on = std::move(node_.depends_on.nodes);
     node.event_time = std::move(node_.config.event_time);
-    if (node_.config.meta.velk) {
-      node.velk = std::move(*node_.config.meta.velk);
-    } else {
-      node.velk.reset();
-    }
-    node.is_source = false;
+    if (node_.config.meta.velk) node.velk = std::move(*node_.config.meta.velk);
+    table_.insert_or_assign(std::move(node));
   }
 
   RawSource& begin_source(std::string_view id) override {
@@ -333,11 +328,11 @@ class TableSink final : public EntrySink {
   }
 
   void end_source() override {
-    Node& node = table_[id_];
-    node = Node{};
+    Node node;
     node.unique_id = id_;
     node.name = std::move(source_.name);
     node.is_source = true;
+    table_.insert_or_assign(std::move(node));
   }
 
  private:
@@ -898,6 +893,7 @@ tl::expected<Manifest, JsonError> read_node_table(std::string_view text) {
   const Outcome outcome = parse_on_enough_stack([&](const char* floor) {
     RawManifest root;
     manifest = Manifest{};
+    manifest.nodes.reserve(text.size() / 2048);
     TableSink sink(manifest.nodes);
     Outcome parsed = parse_text(text, root, sink, true, floor);
     if (root.metadata) manifest.generated_at = std::move(root.metadata->generated_at);

@@ -90,8 +90,7 @@ SelectedModels number_selection(const Manifest& manifest, const Selection& selec
   for (const std::string& id : selection) {
     number.emplace(id, graph.ids.size());
     graph.ids.push_back(id);
-    const auto node = manifest.nodes.find(id);
-    selected.nodes.push_back(node == manifest.nodes.end() ? nullptr : &node->second);
+    selected.nodes.push_back(manifest.nodes.find(id));
   }
   graph.offsets.reserve(n + 1);
   graph.entries.reserve(2 * n);
@@ -389,8 +388,7 @@ tl::expected<ViewMap<Window>, PlanError> resolve_anchor_windows(const Manifest& 
   std::vector<const Node*> nodes;
   nodes.reserve(graph.ids.size());
   for (std::string_view id : graph.ids) {
-    const auto node = manifest.nodes.find(id);
-    nodes.push_back(node == manifest.nodes.end() ? nullptr : &node->second);
+    nodes.push_back(manifest.nodes.find(id));
   }
   const std::size_t anchor_key = find_anchor(graph, nodes, anchor);
   if (anchor_key == kNotAKey) return tl::make_unexpected(anchor_not_selected(nodes, anchor));

@@ -20,10 +20,10 @@ namespace {
 ViewMap<std::string_view> index_models_by_name(const Manifest& manifest) {
   ViewMap<std::string_view> index;
   index.reserve(manifest.nodes.size());
-  for (const auto& [unique_id, node] : manifest.nodes) {
+  for (const Node& node : manifest.nodes) {
     if (node.is_source) continue;
-    const auto [at, inserted] = index.try_emplace(node.name, unique_id);
-    if (!inserted && std::string_view(unique_id) < at->second) at->second = unique_id;
+    const auto [at, inserted] = index.try_emplace(node.name, node.unique_id);
+    if (!inserted && std::string_view(node.unique_id) < at->second) at->second = node.unique_id;
   }
   return index;
 }
