@@ -362,7 +362,7 @@ class ManifestHandler {
 
   bool on_object_begin(json::error_code& ec) {
     if (stack_below(stack_floor_)) return stack_exhausted(ec);
-    if (skip_depth_ != 0) return ++skip_depth_, true;
+    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
@@ -386,7 +386,7 @@ class ManifestHandler {
 
   bool on_array_begin(json::error_code& ec) {
     if (stack_below(stack_floor_)) return stack_exhausted(ec);
-    if (skip_depth_ != 0) return ++skip_depth_, true;
+    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
@@ -450,14 +450,14 @@ class ManifestHandler {
   }
 
   bool on_string_part(json::string_view part, std::size_t, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skip_depth_ != 0 || skip_next_) return true;
     if (!in_string_ && !begin_string(ec)) return false;
     if (string_target_ != nullptr) string_target_->append(part.data(), part.size());
     return true;
   }
 
   bool on_string(json::string_view last, std::size_t, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     if (!in_string_ && !begin_string(ec)) return false;
     in_string_ = false;
     switch (string_slot_) {
@@ -485,7 +485,7 @@ class ManifestHandler {
   }
 
   bool on_number_part(json::string_view part, json::error_code&) {
-    if (skip_depth_ == 0) number_.append(part.data(), part.size());
+    if (skip_depth_ == 0 && !skip_next_) number_.append(part.data(), part.size());
     return true;
   }
   bool on_int64(std::int64_t, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
@@ -493,14 +493,14 @@ class ManifestHandler {
   bool on_double(double, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
 
   bool on_bool(bool value, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     const Target t = take_slot();
     if (t.slot == Slot::skip) return true;
     return invalid_type(ec, t.slot, value ? "boolean `true`" : "boolean `false`", Anchor::at_stop);
   }
 
   bool on_null(json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip:
@@ -591,9 +591,19 @@ class ManifestHandler {
           return true;
         }
         top.next = {Slot::skip, nullptr};
+        skip_next_ = true;
         return true;
       }
     }
+  }
+
+  // Whether the scalar that ends now is skipped: inside a skipped value, or
+  // the value of a key that no record declares.
+  bool skipped_scalar() {
+    if (skip_depth_ != 0) return true;
+    if (!skip_next_) return false;
+    skip_next_ = false;
+    return true;
   }
 
   // The first part of a string value: decides where its text goes.
@@ -623,7 +633,7 @@ class ManifestHandler {
   }
 
   bool take_number(json::string_view last, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     std::string_view raw(last.data(), last.size());
     if (!number_.empty()) {
       number_.append(raw);
@@ -670,6 +680,7 @@ class ManifestHandler {
   const char* stack_floor_;  // the lowest address the parser's recursion may reach (large_stack.h)
   std::vector<Frame> frames_;
   std::size_t skip_depth_ = 0;  // open containers of the skipped value
+  bool skip_next_ = false;      // the next value is that of a key no record declares
   std::string key_;             // a key delivered in parts
   std::string number_;          // a number delivered in parts
   bool in_string_ = false;
