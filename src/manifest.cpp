@@ -121,14 +121,19 @@ Manifest build_node_table(RawManifest&& raw) {
   return manifest;
 }
 
-void NodeTable::reserve(std::size_t count) {
-  nodes_.reserve(count);
-  index_.reserve(count);
+NodeTable::NodeTable(const NodeTable& other) {
+  index_.reserve(other.size());
+  for (const Node& node : other) insert_or_assign(node);
+}
+
+NodeTable& NodeTable::operator=(const NodeTable& other) {
+  if (this != &other) *this = NodeTable(other);
+  return *this;
 }
 
 const Node* NodeTable::find(std::string_view unique_id) const {
   const auto found = index_.find(unique_id);
-  return found == index_.end() ? nullptr : &nodes_[found->second];
+  return found == index_.end() ? nullptr : found->second;
 }
 
 const Node& NodeTable::at(std::string_view unique_id) const {
@@ -138,23 +143,29 @@ const Node& NodeTable::at(std::string_view unique_id) const {
 }
 
 void NodeTable::insert_or_assign(Node node) {
-  const auto [entry, inserted] = index_.try_emplace(node.unique_id, static_cast<std::uint32_t>(nodes_.size()));
-  if (inserted) {
-    if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) internal_error("a node table holds fewer than 2^32 nodes");
-    nodes_.push_back(std::move(node));
-  } else {
-    nodes_[entry->second] = std::move(node);
+  const auto found = index_.find(std::string_view(node.unique_id));
+  if (found != index_.end()) {
+    // The stored id, which the key views, stays: its text is moved out and
+    // back, so it keeps its place.
+    Node& stored = *found->second;
+    node.unique_id = std::move(stored.unique_id);
+    stored = std::move(node);
+    return;
   }
+  Node& added = nodes_.emplace_back(std::move(node));
+  index_.emplace(std::string_view(added.unique_id), &added);
 }
 
 void NodeTable::erase(std::string_view unique_id) {
   const auto found = index_.find(unique_id);
   if (found == index_.end()) return;
-  const std::uint32_t position = found->second;
+  Node* hole = found->second;
   index_.erase(found);
-  if (position + 1 != nodes_.size()) {
-    nodes_[position] = std::move(nodes_.back());
-    index_.find(nodes_[position].unique_id)->second = position;
+  Node& last = nodes_.back();
+  if (hole != &last) {
+    index_.erase(std::string_view(last.unique_id));
+    *hole = std::move(last);
+    index_.emplace(std::string_view(hole->unique_id), hole);
   }
   nodes_.pop_back();
 }

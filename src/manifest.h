@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -47,19 +48,24 @@ struct Node {
   bool is_source = false;
 };
 
-// The models and sources of a manifest, by unique id. The Nodes are held
-// in one array in the order they were added (an erased Node's place is
-// taken by the last one), and an index of positions finds them: a manifest
-// of many thousands of models is loaded in one go, and each Node is stored
-// once, densely, rather than in the slots of a hash table that stand half
-// empty.
+// The models and sources of a manifest, by unique id. Each Node is stored
+// once, at its own size and at a fixed address, and an index of views of
+// the unique ids finds it: a manifest of many thousands of models is loaded
+// in one go, and neither a copy of every id as a key nor the slots of a
+// hash table that stand half empty are paid for.
 class NodeTable {
  public:
-  using const_iterator = std::vector<Node>::const_iterator;
+  using const_iterator = std::deque<Node>::const_iterator;
+
+  NodeTable() = default;
+  NodeTable(const NodeTable& other);
+  NodeTable& operator=(const NodeTable& other);
+  NodeTable(NodeTable&&) noexcept = default;  // the Nodes stay where they are
+  NodeTable& operator=(NodeTable&&) noexcept = default;
 
   std::size_t size() const { return nodes_.size(); }
   bool empty() const { return nodes_.empty(); }
-  void reserve(std::size_t count);
+  void reserve(std::size_t count) { index_.reserve(count); }
 
   // The Node under `unique_id`, or null.
   const Node* find(std::string_view unique_id) const;
@@ -69,7 +75,8 @@ class NodeTable {
 
   // Adds `node` under its unique id, replacing the Node already there.
   void insert_or_assign(Node node);
-  // Removes the Node under `unique_id`, if there is one.
+  // Removes the Node under `unique_id`, if there is one; the last Node
+  // takes its place.
   void erase(std::string_view unique_id);
 
   // Every Node, in no particular order.
@@ -77,8 +84,8 @@ class NodeTable {
   const_iterator end() const { return nodes_.end(); }
 
  private:
-  std::vector<Node> nodes_;
-  StringMap<std::uint32_t> index_;  // unique id to position in nodes_
+  std::deque<Node> nodes_;    // never moved by additions at the end
+  ViewMap<Node*> index_;      // keys view the Nodes' unique ids
 };
 
 struct Manifest {

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "support/test_support.h"
@@ -177,18 +178,31 @@ TEST(NodeTable, FindsEveryNodeAfterReplacementsAndErasures) {
   put("model.p.m0", "back");
   put("", "empty id");
 
-  ASSERT_EQ(table.size(), expected.size());
-  std::map<std::string, std::string> listed;
-  for (const Node& node : table) listed[node.unique_id] = node.name;
-  EXPECT_EQ(listed, expected);
-  for (const auto& [id, name] : expected) {
-    ASSERT_TRUE(table.contains(id)) << id;
-    EXPECT_EQ(table.at(id).name, name) << id;
-    EXPECT_EQ(table.find(id)->unique_id, id);
-  }
-  EXPECT_EQ(table.find("model.p.m20"), nullptr);
-  EXPECT_FALSE(table.contains("model.p.m39"));
-  EXPECT_THROW(table.at("model.p.m39"), std::out_of_range);
+  // A copy has Nodes of its own: the original may change and go.
+  auto copy = std::make_unique<NodeTable>(table);
+  const std::map<std::string, std::string> copied = expected;
+  erase("model.p.m1");
+  put("model.p.m2", "third 2");
+  NodeTable moved = std::move(table);
+
+  const auto check = [](const NodeTable& table, const std::map<std::string, std::string>& expected) {
+    ASSERT_EQ(table.size(), expected.size());
+    std::map<std::string, std::string> listed;
+    for (const Node& node : table) listed[node.unique_id] = node.name;
+    EXPECT_EQ(listed, expected);
+    for (const auto& [id, name] : expected) {
+      ASSERT_TRUE(table.contains(id)) << id;
+      EXPECT_EQ(table.at(id).name, name) << id;
+      EXPECT_EQ(table.find(id)->unique_id, id);
+    }
+    EXPECT_EQ(table.find("model.p.m20"), nullptr);
+    EXPECT_FALSE(table.contains("model.p.m39"));
+    EXPECT_THROW(table.at("model.p.m39"), std::out_of_range);
+  };
+  check(moved, expected);
+  NodeTable second_copy = *copy;
+  copy.reset();
+  check(second_copy, copied);
 }
 
 }  // namespace
