@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include <boost/container/deque.hpp>
+#include <boost/container/options.hpp>
 #include <tl/expected.hpp>
 
 #include "date.h"
@@ -55,7 +56,11 @@ struct Node {
 // hash table that stand half empty are paid for.
 class NodeTable {
  public:
-  using const_iterator = std::deque<Node>::const_iterator;
+  // Blocks of many Nodes: additions at the end move no Node, and the
+  // table is freed in few pieces.
+  using Storage =
+      boost::container::deque<Node, void, boost::container::deque_options_t<boost::container::block_size<512>>>;
+  using const_iterator = Storage::const_iterator;
 
   NodeTable() = default;
   NodeTable(const NodeTable& other);
@@ -84,7 +89,7 @@ class NodeTable {
   const_iterator end() const { return nodes_.end(); }
 
  private:
-  std::deque<Node> nodes_;    // never moved by additions at the end
+  Storage nodes_;
   ViewMap<Node*> index_;      // keys view the Nodes' unique ids
 };
 
