@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "heap_reserve.h"
 #include "plan.h"
 
 namespace {
@@ -163,10 +164,11 @@ void measure_result_alone(const char* label, std::size_t n, std::size_t links, s
 // With a number as its argument, plans only a random DAG of that size (for
 // profiling one case).
 int main(int argc, char** argv) {
-  // Keep freed memory in the process, so that the warm runs measure the
-  // planner rather than the kernel handing out pages.
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  // The heap as a run sets it up before it loads a large manifest (see
+  // heap_reserve.h): in huge pages, freed memory kept in the process, so
+  // that the warm runs measure the planner rather than the kernel handing
+  // out pages.
+  reserve_heap(std::size_t(1) << 30);
   if (argc > 1) {
     const std::size_t n = std::stoul(argv[1]);
     measure(("random DAG " + std::to_string(n)).c_str(), random_dag(n, 20240610));

@@ -131,9 +131,14 @@ NodeTable& NodeTable::operator=(const NodeTable& other) {
   return *this;
 }
 
-const Node* NodeTable::find(std::string_view unique_id) const {
+std::size_t NodeTable::position(std::string_view unique_id) const {
   const auto found = index_.find(unique_id);
-  return found == index_.end() ? nullptr : found->second;
+  return found == index_.end() ? npos : found->second;
+}
+
+const Node* NodeTable::find(std::string_view unique_id) const {
+  const std::size_t at = position(unique_id);
+  return at == npos ? nullptr : &nodes_[at];
 }
 
 const Node& NodeTable::at(std::string_view unique_id) const {
@@ -147,25 +152,30 @@ void NodeTable::insert_or_assign(Node node) {
   if (found != index_.end()) {
     // The stored id, which the key views, stays: its text is moved out and
     // back, so it keeps its place.
-    Node& stored = *found->second;
+    Node& stored = nodes_[found->second];
     node.unique_id = std::move(stored.unique_id);
     stored = std::move(node);
     return;
   }
-  Node& added = nodes_.emplace_back(std::move(node));
-  index_.emplace(std::string_view(added.unique_id), &added);
+  if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    internal_error("a node table holds fewer than 2^32 nodes");
+  }
+  const auto added = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.emplace_back(std::move(node));
+  index_.emplace(std::string_view(nodes_.back().unique_id), added);
 }
 
 void NodeTable::erase(std::string_view unique_id) {
   const auto found = index_.find(unique_id);
   if (found == index_.end()) return;
-  Node* hole = found->second;
+  const std::uint32_t hole = found->second;
   index_.erase(found);
-  Node& last = nodes_.back();
-  if (hole != &last) {
-    index_.erase(std::string_view(last.unique_id));
-    *hole = std::move(last);
-    index_.emplace(std::string_view(hole->unique_id), hole);
+  const auto last = static_cast<std::uint32_t>(nodes_.size() - 1);
+  if (hole != last) {
+    // The last Node moves into the freed place; its key follows its id.
+    index_.erase(std::string_view(nodes_[last].unique_id));
+    nodes_[hole] = std::move(nodes_[last]);
+    index_.emplace(std::string_view(nodes_[hole].unique_id), hole);
   }
   nodes_.pop_back();
 }

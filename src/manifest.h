@@ -78,6 +78,13 @@ class NodeTable {
   const Node& at(std::string_view unique_id) const;
   bool contains(std::string_view unique_id) const { return index_.contains(unique_id); }
 
+  // Each Node has a position, 0 to size() - 1, its place in the iteration
+  // order; an erase gives the erased Node's position to the last one.
+  static constexpr std::size_t npos = std::size_t(-1);
+  // The position of the Node under `unique_id`, or npos.
+  std::size_t position(std::string_view unique_id) const;
+  const Node& operator[](std::size_t position) const { return nodes_[position]; }
+
   // Adds `node` under its unique id, replacing the Node already there.
   void insert_or_assign(Node node);
   // Removes the Node under `unique_id`, if there is one; the last Node
@@ -90,7 +97,7 @@ class NodeTable {
 
  private:
   Storage nodes_;
-  ViewMap<Node*> index_;      // keys view the Nodes' unique ids
+  ViewMap<std::uint32_t> index_;  // positions; the keys view the Nodes' unique ids
 };
 
 struct Manifest {
