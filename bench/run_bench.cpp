@@ -21,6 +21,7 @@
 //   run_bench --phase floor FILE               one floor run
 //   run_bench --phase stages FILE NAMES OUT    one in-process run; prints each stage's milliseconds
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -375,6 +376,16 @@ int main(int argc, char** argv) {
     }
     // The stand-in's cat reads no locale files.
     ::setenv("LC_ALL", "C", 1);
+    // Every child on the processor this starts on: the processors of a
+    // virtual machine need not be alike, and ratios are only fair when both
+    // sides of one run on the same.
+    if (const int cpu = ::sched_getcpu(); cpu >= 0) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(static_cast<unsigned>(cpu), &one);
+      ::sched_setaffinity(0, sizeof one, &one);
+      std::printf("all runs on processor %d\n", cpu);
+    }
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
     if (sizes.empty()) sizes = {10'000, 50'000, 100'000};
