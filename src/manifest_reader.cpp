@@ -315,7 +315,10 @@ class TableSink final : public EntrySink {
     Node node;
     node.unique_id = id_;
     node.name = std::move(node_.name);
-    node.depends_on = std::move(node_.depends_on.nodes);
+    // Moved one by one into a list of its own size; the record keeps its
+    // list's room for the next entry.
+    node.depends_on.reserve(node_.depends_on.nodes.size());
+    for (std::string& parent : node_.depends_on.nodes) node.depends_on.push_back(std::move(parent));
     node.event_time = std::move(node_.config.event_time);
     if (node_.config.meta.velk) node.velk = std::move(*node_.config.meta.velk);
     table_.insert_or_assign(std::move(node));
