@@ -585,7 +585,9 @@ class ManifestHandler {
       default: {
         const RecordInfo info = record_info(top.kind);
         for (std::size_t i = 0; i < info.fields.size(); ++i) {
-          if (info.fields[i].name != key) continue;
+          // Most keys are none of the fields: the first byte tells.
+          const std::string_view name = info.fields[i].name;
+          if (name.size() != key.size() || name.front() != key.front() || name != key) continue;
           if ((top.seen & (1u << i)) != 0) {
             return fail(ec, "duplicate field `" + std::string(key) + "`", Anchor::string_start);
           }
