@@ -142,6 +142,9 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
   // The note and the warnings in one write: a large plan may warn about
   // tens of thousands of models.
   std::string lines;
+  std::size_t size = 200;
+  for (const PlanWarning& warning : plan->warnings) size += 12 + warning.model.size() + warning.message.size();
+  lines.reserve(size);
   if (const auto note = plan->default_yesterday_note()) lines += *note + "\n";
   for (const PlanWarning& warning : plan->warnings) {
     lines += "warning: ";
