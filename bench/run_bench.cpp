@@ -56,7 +56,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace json = boost::json;
 
-constexpr int kRepeats = 5;
+// Repetitions per size: more for the quick small runs, which a busy machine
+// disturbs most.
+int repeats_for(std::size_t models) { return models <= 10'000 ? 15 : models <= 50'000 ? 9 : 7; }
 constexpr const char* kStart = "2024-06-01";
 constexpr const char* kEnd = "2024-06-07";
 
@@ -293,7 +295,7 @@ Row measure(std::size_t models, const fs::path& self, const fs::path& tool, cons
 
   row.floor_ms = row.run_ms = row.dbt_ms = 1e300;
   double best_stages = 1e300;
-  for (int i = 0; i < kRepeats; ++i) {
+  for (int i = 0; i < repeats_for(models); ++i) {
     const ChildRun floor = run_child(floor_args, err, project.dir);
     row.floor_ms = std::min(row.floor_ms, floor.ms);
     row.floor_peak_kb = std::max(row.floor_peak_kb, floor.peak_kb);
@@ -344,13 +346,12 @@ void print_table(const std::vector<Row>& rows) {
     std::printf(" %9.1f | %8.1f %8.2fx %8.2fx\n", row.run_ms - total, row.run_peak_kb * 1.024 / 1e3,
                 row.run_peak_kb * 1.024e3 / (row.file_mb * 1e6), row.floor_peak_kb * 1.024e3 / (row.file_mb * 1e6));
   }
-  std::printf("\nratio: whole run / floor, both whole processes, best of %d; dbt: the stand-in dbt ls alone;\n"
+  std::printf("\nratio: whole run / floor, both whole processes, best of 7 to 15; dbt: the stand-in dbt ls alone;\n"
               "own: (run - dbt) / floor. Stages: milliseconds in one fresh process (the repetition with the least\n"
               "total): read the file into memory, parse it into the node table (UTF-8 checked on the way), map\n"
               "the printed names, plan, build the document, write it, release it all; rest: the run's time outside them (process\n"
               "start, velk.yml, freshness check, dbt ls, printing the warnings). peak/file: the run's peak\n"
-              "resident memory against the manifest's size (floor pk: the floor's).\n",
-              kRepeats);
+              "resident memory against the manifest's size (floor pk: the floor's).\n");
   if (!rows.empty()) {
     double min_ratio = 1e300;
     double max_ratio = 0;

@@ -6,6 +6,7 @@
 #include "manifest_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <span>
@@ -98,18 +99,26 @@ bool is_record(Slot slot) {
   }
 }
 
-RecordInfo record_info(Slot record) {
-  switch (record) {
-    case Slot::manifest: return {manifest_fields, 0, {}};
-    case Slot::metadata: return {metadata_fields, 0, {}};
-    case Slot::node: return {node_fields, 2, "struct RawNode with 4 elements"};
-    case Slot::source: return {source_fields, 1, "struct RawSource with 1 element"};
-    case Slot::depends_on: return {depends_on_fields, 0, {}};
-    case Slot::config: return {config_fields, 0, {}};
-    case Slot::meta: return {meta_fields, 0, {}};
-    case Slot::velk: return {velk_fields, 0, {}};
-    default: internal_error("record_info is only asked about records");
-  }
+// The records by slot; the other slots have no fields.
+constexpr std::size_t kSlots = static_cast<std::size_t>(Slot::unit_value) + 1;
+constexpr std::array<RecordInfo, kSlots> records = [] {
+  std::array<RecordInfo, kSlots> table{};
+  const auto set = [&](Slot slot, RecordInfo info) { table[static_cast<std::size_t>(slot)] = info; };
+  set(Slot::manifest, {manifest_fields, 0, {}});
+  set(Slot::metadata, {metadata_fields, 0, {}});
+  set(Slot::node, {node_fields, 2, "struct RawNode with 4 elements"});
+  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element"});
+  set(Slot::depends_on, {depends_on_fields, 0, {}});
+  set(Slot::config, {config_fields, 0, {}});
+  set(Slot::meta, {meta_fields, 0, {}});
+  set(Slot::velk, {velk_fields, 0, {}});
+  return table;
+}();
+
+const RecordInfo& record_info(Slot record) {
+  const RecordInfo& info = records[static_cast<std::size_t>(record)];
+  if (info.fields.empty()) internal_error("record_info is only asked about records");
+  return info;
 }
 
 // Where the field `index` of a record lives.
@@ -413,7 +422,7 @@ class ManifestHandler {
     const Frame& top = frames_.back();
     if (top.kind == Slot::unit && top.count == 0) return fail(ec, "expected value", Anchor::at_stop);
     if (is_record(top.kind)) {
-      const RecordInfo info = record_info(top.kind);
+      const RecordInfo& info = record_info(top.kind);
       for (std::size_t i = 0; i < info.required; ++i) {
         if ((top.seen & (1u << i)) == 0) {
           return fail(ec, "missing field `" + std::string(info.fields[i].name) + "`", Anchor::at_stop);
@@ -428,7 +437,7 @@ class ManifestHandler {
     if (skip_depth_ != 0) return --skip_depth_, true;
     const Frame& top = frames_.back();
     if (is_record(top.kind)) {
-      const RecordInfo info = record_info(top.kind);
+      const RecordInfo& info = record_info(top.kind);
       if (top.count < info.required) {
         return fail(ec, "invalid length " + std::to_string(top.count) + ", expected " + std::string(info.length_text),
                     Anchor::at_stop);
@@ -540,7 +549,7 @@ class ManifestHandler {
       ++top.count;
       return {Slot::text, &static_cast<std::vector<std::string>*>(top.ptr)->emplace_back()};
     }
-    const RecordInfo info = record_info(top.kind);
+    const RecordInfo& info = record_info(top.kind);
     if (top.count >= info.fields.size()) return {Slot::extra, nullptr};
     const std::size_t index = top.count++;
     return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
@@ -583,7 +592,7 @@ class ManifestHandler {
         return true;
       }
       default: {
-        const RecordInfo info = record_info(top.kind);
+        const RecordInfo& info = record_info(top.kind);
         for (std::size_t i = 0; i < info.fields.size(); ++i) {
           // Most keys are none of the fields: the first byte tells.
           const std::string_view name = info.fields[i].name;
