@@ -17,7 +17,8 @@
 // calling the library stages in the driver's order. Peak memory is the
 // child's maximum resident set (wait4), against the manifest's size.
 //
-//   run_bench [models ...]                     the table (default: 10000 50000 100000)
+//   run_bench [--tool PATH] [models ...]       the table (default: 10000 50000 100000),
+//                                              for the tool at PATH (whole runs only) if given
 //   run_bench --phase floor FILE               one floor run
 //   run_bench --phase stages FILE NAMES OUT    one in-process run; prints each stage's milliseconds
 #include <fcntl.h>
@@ -271,7 +272,8 @@ std::vector<double> parse_numbers(const std::string& text) {
   return numbers;
 }
 
-Row measure(std::size_t models, const fs::path& self, const fs::path& tool, const fs::path& cache_dir) {
+Row measure(std::size_t models, const fs::path& self, const fs::path& tool, const fs::path& cache_dir,
+            bool with_stages) {
   Row row;
   row.models = models;
   const fs::path manifest = cached_manifest(models, cache_dir);
@@ -306,6 +308,7 @@ Row measure(std::size_t models, const fs::path& self, const fs::path& tool, cons
 
     row.dbt_ms = std::min(row.dbt_ms, run_child(dbt_args, err, project.dir).ms);
 
+    if (!with_stages) continue;
     const ChildRun stages = run_child(stage_args, err, project.dir);
     const std::vector<double> numbers = parse_numbers(stages.out);
     if (numbers.size() != kStages + 1) throw std::runtime_error("unexpected stage output: " + stages.out);
@@ -343,7 +346,12 @@ void print_table(const std::vector<Row>& rows) {
       std::printf(" %9.1f", ms);
       total += ms;
     }
-    std::printf(" %9.1f | %8.1f %8.2fx %8.2fx\n", row.run_ms - total, row.run_peak_kb * 1.024 / 1e3,
+    if (row.stage_ms.empty()) {
+      for (std::size_t s = 0; s <= kStages; ++s) std::printf(" %9s", "-");
+    } else {
+      std::printf(" %9.1f", row.run_ms - total);
+    }
+    std::printf(" | %8.1f %8.2fx %8.2fx\n", row.run_peak_kb * 1.024 / 1e3,
                 row.run_peak_kb * 1.024e3 / (row.file_mb * 1e6), row.floor_peak_kb * 1.024e3 / (row.file_mb * 1e6));
   }
   std::printf("\nratio: whole run / floor, both whole processes, best of 7 to 15; dbt: the stand-in dbt ls alone;\n"
@@ -387,13 +395,22 @@ int main(int argc, char** argv) {
       ::sched_setaffinity(0, sizeof one, &one);
       std::printf("all runs on processor %d\n", cpu);
     }
-    std::vector<std::size_t> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
-    if (sizes.empty()) sizes = {10'000, 50'000, 100'000};
-
     const fs::path self = fs::read_symlink("/proc/self/exe");
     const fs::path cache_dir = bench_cache_dir();
-    const fs::path tool = cache_dir.parent_path() / "velk-dbt-plan";
+    fs::path tool = cache_dir.parent_path() / "velk-dbt-plan";
+    bool with_stages = true;
+    std::vector<std::size_t> sizes;
+    for (int i = 1; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--tool") == 0 && i + 1 < argc) {
+        // Another build of the tool (an older one, say): its whole runs
+        // only, since the stages are this build's library.
+        tool = argv[++i];
+        with_stages = false;
+      } else {
+        sizes.push_back(std::stoul(argv[i]));
+      }
+    }
+    if (sizes.empty()) sizes = {10'000, 50'000, 100'000};
     if (!fs::exists(tool)) throw std::runtime_error(tool.string() + " is missing -- build it first (make build)");
 
     std::vector<Row> rows;
@@ -403,7 +420,7 @@ int main(int argc, char** argv) {
       std::printf("manifest of %zu models: %s (%.1f MB, ready in %.1f s)\n", models, manifest.c_str(),
                   static_cast<double>(fs::file_size(manifest)) / 1e6, ms_since(start) / 1e3);
       std::fflush(stdout);
-      rows.push_back(measure(models, self, tool, cache_dir));
+      rows.push_back(measure(models, self, tool, cache_dir, with_stages));
     }
     print_table(rows);
     return 0;
