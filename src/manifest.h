@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,7 +68,7 @@ class NodeTable {
   NodeTable() = default;
   NodeTable(const NodeTable& other);
   NodeTable& operator=(const NodeTable& other);
-  NodeTable(NodeTable&&) noexcept = default;  // the Nodes stay where they are
+  NodeTable(NodeTable&&) noexcept = default;  // the Nodes and keys stay where they are
   NodeTable& operator=(NodeTable&&) noexcept = default;
 
   std::size_t size() const { return nodes_.size(); }
@@ -98,8 +99,22 @@ class NodeTable {
   const_iterator end() const { return nodes_.end(); }
 
  private:
+  // The keys' texts, one after another in blocks that never move: the
+  // lookups compare with dense memory rather than with texts scattered
+  // over the heap.
+  class KeyTexts {
+   public:
+    std::string_view add(std::string_view text);
+
+   private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;
+    std::size_t room_ = 0;
+  };
+
+  KeyTexts keys_;
   Storage nodes_;
-  ViewMap<std::uint32_t> index_;  // positions; the keys view the Nodes' unique ids
+  ViewMap<std::uint32_t> index_;  // positions; the keys view texts in keys_
 };
 
 struct Manifest {
