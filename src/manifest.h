@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -104,6 +105,19 @@ class NodeTable {
   // over the heap.
   class KeyTexts {
    public:
+    KeyTexts() = default;
+    // A moved-from store starts a block of its own when it is added to.
+    KeyTexts(KeyTexts&& other) noexcept
+        : blocks_(std::move(other.blocks_)),
+          free_(std::exchange(other.free_, nullptr)),
+          room_(std::exchange(other.room_, 0)) {}
+    KeyTexts& operator=(KeyTexts&& other) noexcept {
+      blocks_ = std::move(other.blocks_);
+      free_ = std::exchange(other.free_, nullptr);
+      room_ = std::exchange(other.room_, 0);
+      return *this;
+    }
+
     std::string_view add(std::string_view text);
 
    private:

@@ -200,6 +200,14 @@ TEST(NodeTable, FindsEveryNodeAfterReplacementsAndErasures) {
     EXPECT_THROW(table.at("model.p.m39"), std::out_of_range);
   };
   check(moved, expected);
+  // What was moved from starts again from nothing.
+  Node fresh;
+  fresh.unique_id = "model.p.new";
+  fresh.name = "new";
+  table.insert_or_assign(fresh);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.at("model.p.new").name, "new");
+  check(moved, expected);
   NodeTable second_copy = *copy;
   copy.reset();
   check(second_copy, copied);
