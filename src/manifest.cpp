@@ -147,33 +147,22 @@ const Node& NodeTable::at(std::string_view unique_id) const {
   return *node;
 }
 
-std::string_view NodeTable::KeyTexts::add(std::string_view text) {
-  // Blocks below the 64 kB from which glibc's free merges the small blocks.
-  constexpr std::size_t block = std::size_t(1) << 20;
-  if (text.size() > room_) {
-    room_ = std::max(block, text.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(room_));
-    free_ = blocks_.back().get();
-  }
-  char* at = free_;
-  if (!text.empty()) std::memcpy(at, text.data(), text.size());
-  free_ += text.size();
-  room_ -= text.size();
-  return {at, text.size()};
-}
-
 void NodeTable::insert_or_assign(Node node) {
   const auto found = index_.find(std::string_view(node.unique_id));
   if (found != index_.end()) {
-    nodes_[found->second] = std::move(node);
+    // The stored id, which the key views, stays: its text is moved out and
+    // back, so it keeps its place.
+    Node& stored = nodes_[found->second];
+    node.unique_id = std::move(stored.unique_id);
+    stored = std::move(node);
     return;
   }
   if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) {
     internal_error("a node table holds fewer than 2^32 nodes");
   }
   const auto added = static_cast<std::uint32_t>(nodes_.size());
-  index_.emplace(keys_.add(node.unique_id), added);
   nodes_.emplace_back(std::move(node));
+  index_.emplace(std::string_view(nodes_.back().unique_id), added);
 }
 
 void NodeTable::erase(std::string_view unique_id) {
@@ -183,9 +172,10 @@ void NodeTable::erase(std::string_view unique_id) {
   index_.erase(found);
   const auto last = static_cast<std::uint32_t>(nodes_.size() - 1);
   if (hole != last) {
-    // The last Node moves into the freed place.
-    index_.find(std::string_view(nodes_[last].unique_id))->second = hole;
+    // The last Node moves into the freed place; its key follows its id.
+    index_.erase(std::string_view(nodes_[last].unique_id));
     nodes_[hole] = std::move(nodes_[last]);
+    index_.emplace(std::string_view(nodes_[hole].unique_id), hole);
   }
   nodes_.pop_back();
 }

@@ -4,11 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -69,7 +67,7 @@ class NodeTable {
   NodeTable() = default;
   NodeTable(const NodeTable& other);
   NodeTable& operator=(const NodeTable& other);
-  NodeTable(NodeTable&&) noexcept = default;  // the Nodes and keys stay where they are
+  NodeTable(NodeTable&&) noexcept = default;  // the Nodes stay where they are
   NodeTable& operator=(NodeTable&&) noexcept = default;
 
   std::size_t size() const { return nodes_.size(); }
@@ -100,35 +98,8 @@ class NodeTable {
   const_iterator end() const { return nodes_.end(); }
 
  private:
-  // The keys' texts, one after another in blocks that never move: the
-  // lookups compare with dense memory rather than with texts scattered
-  // over the heap.
-  class KeyTexts {
-   public:
-    KeyTexts() = default;
-    // A moved-from store starts a block of its own when it is added to.
-    KeyTexts(KeyTexts&& other) noexcept
-        : blocks_(std::move(other.blocks_)),
-          free_(std::exchange(other.free_, nullptr)),
-          room_(std::exchange(other.room_, 0)) {}
-    KeyTexts& operator=(KeyTexts&& other) noexcept {
-      blocks_ = std::move(other.blocks_);
-      free_ = std::exchange(other.free_, nullptr);
-      room_ = std::exchange(other.room_, 0);
-      return *this;
-    }
-
-    std::string_view add(std::string_view text);
-
-   private:
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    char* free_ = nullptr;
-    std::size_t room_ = 0;
-  };
-
-  KeyTexts keys_;
   Storage nodes_;
-  ViewMap<std::uint32_t> index_;  // positions; the keys view texts in keys_
+  ViewMap<std::uint32_t> index_;  // positions; the keys view the Nodes' unique ids
 };
 
 struct Manifest {
