@@ -119,7 +119,7 @@ tl::expected<Date, DateError> parse_date(std::string_view text) {
   return Date{days_from_civil(CivilDate{year, month, day})};
 }
 
-std::string format_date(Date date) {
+void append_date(std::string& out, Date date) {
   const CivilDate civil = civil_from_days(date.days);
   // As printf's "%04lld-%02u-%02u": the year zero-padded to four characters,
   // its sign counting among them (-001, 0005, 12345).
@@ -143,7 +143,13 @@ std::string format_date(Date date) {
   two_digits(civil.month);
   *at++ = '-';
   two_digits(civil.day);
-  return std::string(text, static_cast<std::size_t>(at - text));
+  out.append(text, static_cast<std::size_t>(at - text));
+}
+
+std::string format_date(Date date) {
+  std::string text;
+  append_date(text, date);
+  return text;
 }
 
 std::string describe_date_error(const DateError& error) {

@@ -75,6 +75,13 @@ class JsonWriter {
 
   void number(std::uint64_t value) { append_json_integer(out_, value); }
 
+  // A date needs no escapes.
+  void date(Date day) {
+    out_.push_back('"');
+    append_date(out_, day);
+    out_.push_back('"');
+  }
+
   void string_list(const std::vector<std::string>& texts) {
     out_.push_back('[');
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -102,9 +109,9 @@ void append_graph_data(std::string& out, const Plan& plan) {
     writer.punctuation(",\"layer\":");
     writer.number(model.layer);
     writer.punctuation(",\"event_time_start\":");
-    writer.string(format_date(model.event_time_start));
+    writer.date(model.event_time_start);
     writer.punctuation(",\"event_time_end\":");
-    writer.string(format_date(model.event_time_end));
+    writer.date(model.event_time_end);
     writer.punctuation(",\"depends_on\":");
     writer.string_list(model.depends_on);
     writer.punctuation("}");

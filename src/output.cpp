@@ -46,6 +46,12 @@ class PrettyWriter {
 
   void string(std::string_view text) { append_json_string(out_, text); }
 
+  void date(Date day) {
+    out_ += '"';
+    append_date(out_, day);
+    out_ += '"';
+  }
+
   void integer(std::int64_t number) { append_json_integer(out_, number); }
   void integer(std::uint64_t number) { append_json_integer(out_, number); }
 
@@ -102,7 +108,8 @@ std::size_t estimated_size(const Plan& plan, const RunContext& context) {
   return size;
 }
 
-void write_date(PrettyWriter& writer, Date date) { writer.string(format_date(date)); }
+// A date needs no escapes.
+void write_date(PrettyWriter& writer, Date date) { writer.date(date); }
 
 void write_metadata(PrettyWriter& writer, const Plan& plan, const RunContext& context,
                     const std::string& generated_at) {
@@ -214,9 +221,9 @@ std::string render_tree(const Plan& plan) {
     out += "] ";
     out += model.name;
     out += " [";
-    out += format_date(model.event_time_start);
+    append_date(out, model.event_time_start);
     out += " .. ";
-    out += format_date(model.event_time_end);
+    append_date(out, model.event_time_end);
     out += "]\n";
   }
   return out;
