@@ -357,9 +357,9 @@ void print_table(const std::vector<Row>& rows) {
   std::printf("\nratio: whole run / floor, both whole processes, best of 7 to 15; dbt: the stand-in dbt ls alone;\n"
               "own: (run - dbt) / floor. Stages: milliseconds in one fresh process (the repetition with the least\n"
               "total): read the file into memory, parse it into the node table (UTF-8 checked on the way), map\n"
-              "the printed names, plan, build the document, write it, release it all; rest: the run's time outside them (process\n"
-              "start, velk.yml, freshness check, dbt ls, printing the warnings). peak/file: the run's peak\n"
-              "resident memory against the manifest's size (floor pk: the floor's).\n");
+              "the printed names, plan, build the document, write it, release it all; rest: the run's time\n"
+              "outside them (process start, velk.yml, freshness check, dbt ls, printing the warnings).\n"
+              "peak/file: the run's peak resident memory against the manifest's size (floor pk: the floor's).\n");
   if (!rows.empty()) {
     double min_ratio = 1e300;
     double max_ratio = 0;
