@@ -65,6 +65,15 @@ fuzz-smoke: build-fuzz
 
 test: unit-tests asan-tests browser-tests fuzz-smoke
 
+# The whole run on generated manifests of 10,000 to 100,000 models against
+# the floor of parsing the manifest once, then the planner and the manifest
+# loader on their own; the Release tree in $(BUILD_DIR), the manifests
+# cached there.
+bench: build
+	@$(BUILD_DIR)/bench/run_bench
+	@$(BUILD_DIR)/bench/plan_bench
+	@$(BUILD_DIR)/bench/manifest_bench
+
 # The bundled example project, planned with the stand-in dbt.
 
 demo: build

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "heap_reserve.h"
 #include "plan.h"
 
 namespace {
@@ -37,13 +38,13 @@ Workload random_dag(std::size_t n, std::uint32_t seed) {
     source.unique_id = "source.analytics.raw.table_" + std::to_string(s);
     source.name = "table_" + std::to_string(s);
     source.is_source = true;
-    w.manifest.nodes.emplace(source.unique_id, std::move(source));
+    w.manifest.nodes.insert_or_assign(std::move(source));
   }
   for (std::size_t u = 0; u < n / 10; ++u) {
     Node unselected;
     unselected.unique_id = "model.other.unselected_" + std::to_string(u);
     unselected.name = "unselected_" + std::to_string(u);
-    w.manifest.nodes.emplace(unselected.unique_id, std::move(unselected));
+    w.manifest.nodes.insert_or_assign(std::move(unselected));
   }
   const TimeUnit units[] = {TimeUnit::day, TimeUnit::day, TimeUnit::week, TimeUnit::month};
   for (std::size_t i = 0; i < n; ++i) {
@@ -72,7 +73,7 @@ Workload random_dag(std::size_t n, std::uint32_t seed) {
       node.velk = std::move(meta);
     }
     w.selection.insert(node.unique_id);
-    w.manifest.nodes.emplace(node.unique_id, std::move(node));
+    w.manifest.nodes.insert_or_assign(std::move(node));
   }
   return w;
 }
@@ -95,7 +96,7 @@ Workload chain(std::size_t n) {
     meta.lookback = 1;
     node.velk = std::move(meta);
     w.selection.insert(node.unique_id);
-    w.manifest.nodes.emplace(node.unique_id, std::move(node));
+    w.manifest.nodes.insert_or_assign(std::move(node));
   }
   return w;
 }
@@ -163,10 +164,11 @@ void measure_result_alone(const char* label, std::size_t n, std::size_t links, s
 // With a number as its argument, plans only a random DAG of that size (for
 // profiling one case).
 int main(int argc, char** argv) {
-  // Keep freed memory in the process, so that the warm runs measure the
-  // planner rather than the kernel handing out pages.
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  // The heap as a run sets it up before it loads a large manifest (see
+  // heap_reserve.h): in huge pages, freed memory kept in the process, so
+  // that the warm runs measure the planner rather than the kernel handing
+  // out pages.
+  reserve_heap(std::size_t(1) << 30);
   if (argc > 1) {
     const std::size_t n = std::stoul(argv[1]);
     measure(("random DAG " + std::to_string(n)).c_str(), random_dag(n, 20240610));

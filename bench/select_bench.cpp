@@ -25,15 +25,14 @@ Manifest make_manifest(int models, int sources) {
   Manifest manifest;
   for (int i = 0; i < models; ++i) {
     const std::string name = "model_" + std::to_string(i);
-    manifest.nodes.emplace("model.shop." + name, make_node("model.shop." + name, name, false));
+    manifest.nodes.insert_or_assign(make_node("model.shop." + name, name, false));
     if (i % 10 == 0) {
-      manifest.nodes.emplace("model.other." + name, make_node("model.other." + name, name, false));
+      manifest.nodes.insert_or_assign(make_node("model.other." + name, name, false));
     }
   }
   for (int i = 0; i < sources; ++i) {
     const std::string name = "source_" + std::to_string(i);
-    manifest.nodes.emplace("source.shop.raw." + name,
-                           make_node("source.shop.raw." + name, name, true));
+    manifest.nodes.insert_or_assign(make_node("source.shop.raw." + name, name, true));
   }
   return manifest;
 }

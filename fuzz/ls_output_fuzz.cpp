@@ -18,13 +18,13 @@ Manifest small_manifest() {
     Node node;
     node.unique_id = id;
     node.name = name;
-    manifest.nodes.emplace(node.unique_id, node);
+    manifest.nodes.insert_or_assign(node);
   }
   Node source;
   source.unique_id = "source.shop.raw.events";
   source.name = "events";
   source.is_source = true;
-  manifest.nodes.emplace(source.unique_id, source);
+  manifest.nodes.insert_or_assign(source);
   return manifest;
 }
 
@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto selection = selection_from_ls_output(manifest, "dbt", output);
   if (selection) {
     for (const std::string& id : *selection) {
-      const auto node = manifest.nodes.find(id);
-      if (node == manifest.nodes.end() || node->second.is_source) std::abort();
+      const Node* node = manifest.nodes.find(id);
+      if (node == nullptr || node->is_source) std::abort();
     }
   } else {
     (void)describe_select_error(selection.error());

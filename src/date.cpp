@@ -7,7 +7,6 @@
 #include "date.h"
 
 #include <charconv>
-#include <cstdio>
 
 #include "internal_error.h"
 #include "quoted.h"
@@ -120,13 +119,37 @@ tl::expected<Date, DateError> parse_date(std::string_view text) {
   return Date{days_from_civil(CivilDate{year, month, day})};
 }
 
-std::string format_date(Date date) {
+void append_date(std::string& out, Date date) {
   const CivilDate civil = civil_from_days(date.days);
-  // The zero flag pads after the sign, which counts in the width: -001, 0005.
-  char buffer[48];
-  const int length = std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02u",
-                                   static_cast<long long>(civil.year), civil.month, civil.day);
-  return std::string(buffer, static_cast<std::size_t>(length));
+  // As printf's "%04lld-%02u-%02u": the year zero-padded to four characters,
+  // its sign counting among them (-001, 0005, 12345).
+  char text[32];
+  char* at = text;
+  u64 year = bits(civil.year);
+  if (civil.year < 0) {
+    *at++ = '-';
+    year = 0 - year;
+  }
+  char digits[24];
+  const char* digits_end = std::to_chars(digits, digits + sizeof digits, year).ptr;
+  const auto length = static_cast<std::size_t>(digits_end - digits);
+  for (std::size_t width = static_cast<std::size_t>(at - text) + length; width < 4; ++width) *at++ = '0';
+  for (const char* d = digits; d != digits_end; ++d) *at++ = *d;
+  const auto two_digits = [&](std::uint32_t value) {
+    *at++ = static_cast<char>('0' + value / 10);
+    *at++ = static_cast<char>('0' + value % 10);
+  };
+  *at++ = '-';
+  two_digits(civil.month);
+  *at++ = '-';
+  two_digits(civil.day);
+  out.append(text, static_cast<std::size_t>(at - text));
+}
+
+std::string format_date(Date date) {
+  std::string text;
+  append_date(text, date);
+  return text;
 }
 
 std::string describe_date_error(const DateError& error) {

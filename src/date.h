@@ -43,6 +43,8 @@ tl::expected<Date, DateError> parse_date(std::string_view text);
 
 // YYYY-MM-DD, the year zero-padded to four characters counting its sign.
 std::string format_date(Date date);
+// Appends format_date's text.
+void append_date(std::string& out, Date date);
 
 // "{input} is not a valid YYYY-MM-DD date", the input in quoted form.
 std::string describe_date_error(const DateError& error);

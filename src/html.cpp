@@ -3,19 +3,13 @@
 // style sheet and script.
 #include "html.h"
 
-#include <array>
-#include <charconv>
 #include <string_view>
-#include <system_error>
 #include <vector>
-
-#include <boost/json/serializer.hpp>
 
 #include "date.h"
 #include "html_assets.h"
 #include "internal_error.h"
-
-namespace json = boost::json;
+#include "json_text.h"
 
 namespace {
 
@@ -48,40 +42,44 @@ std::size_t graph_data_size_hint(const Plan& plan) {
   return size;
 }
 
-// Appends JSON text with every "<" written as its JSON escape, so that no
-// name (one holding "</script" or "<!--", say) can end the script element or
-// change how the browser reads it. The data the script reads is unchanged,
-// since "<" occurs only inside strings.
-void append_script_safe(std::string& out, std::string_view json_text) {
+// Appends a JSON string with the serializer's escapes and every "<" also
+// written as its JSON escape, so that no name (one holding "</script" or
+// "<!--", say) can end the script element or change how the browser reads
+// it. The data the script reads is unchanged.
+void append_script_safe_string(std::string& out, std::string_view text) {
+  if (text.find('<') == std::string_view::npos) {
+    append_json_string(out, text);
+    return;
+  }
+  std::string json;
+  append_json_string(json, text);
   std::size_t from = 0;
-  for (std::size_t at = json_text.find('<'); at != std::string_view::npos;
-       at = json_text.find('<', from)) {
-    out.append(json_text.substr(from, at - from));
+  for (std::size_t at = json.find('<'); at != std::string::npos; at = json.find('<', from)) {
+    out.append(json, from, at - from);
     out.append("\\u003c");
     from = at + 1;
   }
-  out.append(json_text.substr(from));
+  out.append(json, from, std::string::npos);
 }
 
-// Writes JSON text into the page: the structure directly, every string
-// through the library's serializer, so that strings get its escaping and
-// nothing else; no document tree is built, which keeps large plans cheap.
+// Writes JSON text into the page: the structure directly, every string with
+// the serializer's escapes; no document tree is built, which keeps large
+// plans cheap.
 class JsonWriter {
  public:
   explicit JsonWriter(std::string& out) : out_(out) {}
 
   void punctuation(std::string_view text) { out_.append(text); }
 
-  void string(std::string_view text) {
-    serializer_.reset(text);
-    while (!serializer_.done()) append_script_safe(out_, serializer_.read(buffer_.data(), buffer_.size()));
-  }
+  void string(std::string_view text) { append_script_safe_string(out_, text); }
 
-  void number(std::uint64_t value) {
-    std::array<char, 24> digits;
-    const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc()) internal_error("graph data should always serialize: a layer does not fit");
-    out_.append(digits.data(), end);
+  void number(std::uint64_t value) { append_json_integer(out_, value); }
+
+  // A date needs no escapes.
+  void date(Date day) {
+    out_.push_back('"');
+    append_date(out_, day);
+    out_.push_back('"');
   }
 
   void string_list(const std::vector<std::string>& texts) {
@@ -95,8 +93,6 @@ class JsonWriter {
 
  private:
   std::string& out_;
-  json::serializer serializer_;
-  std::array<char, 4096> buffer_;
 };
 
 // {"nodes":[...],"edges":[...]}: each node's keys name, layer,
@@ -113,9 +109,9 @@ void append_graph_data(std::string& out, const Plan& plan) {
     writer.punctuation(",\"layer\":");
     writer.number(model.layer);
     writer.punctuation(",\"event_time_start\":");
-    writer.string(format_date(model.event_time_start));
+    writer.date(model.event_time_start);
     writer.punctuation(",\"event_time_end\":");
-    writer.string(format_date(model.event_time_end));
+    writer.date(model.event_time_end);
     writer.punctuation(",\"depends_on\":");
     writer.string_list(model.depends_on);
     writer.punctuation("}");

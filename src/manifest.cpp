@@ -11,13 +11,21 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 #include <new>
+#include <utility>
 
+#include "heap_reserve.h"
+#include "internal_error.h"
 #include "manifest_reader.h"
 #include "os_error.h"
 #include "utf8.h"
 
 namespace {
+
+// From this size on, a manifest is read into room reserved on the heap.
+constexpr std::size_t kLargeManifest = std::size_t(16) << 20;
 
 // Closes the descriptor when it goes out of scope.
 class FileDescriptor {
@@ -50,56 +58,20 @@ ssize_t read_fully(int fd, char* data, std::size_t size) {
   return static_cast<ssize_t>(done);
 }
 
-// The bytes of a file, in one block allocated at the size that fstat gives.
-// The block is not zero-filled first, and it is 2 MiB aligned and marked for
-// huge pages where the system offers them: first touches of fresh memory are
-// most of the cost of reading a manifest of hundreds of megabytes.
-class FileText {
- public:
-  FileText() = default;
-  ~FileText() { std::free(data_); }
-  FileText(const FileText&) = delete;
-  FileText& operator=(const FileText&) = delete;
-
-  std::string_view view() const { return {data_, size_}; }
-  char* data() { return data_; }
-  std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
-  void set_size(std::size_t size) { size_ = size; }
-
-  // Room for at least `capacity` bytes, keeping the first size() of them.
-  void reserve(std::size_t capacity) {
-    if (capacity <= capacity_) return;
-    constexpr std::size_t huge_page = std::size_t(2) << 20;
-    const std::size_t rounded = (capacity + huge_page - 1) / huge_page * huge_page;
-    char* grown = static_cast<char*>(std::aligned_alloc(huge_page, rounded));
-    if (grown == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    ::madvise(grown, rounded, MADV_HUGEPAGE);  // only a hint; failure changes nothing
-#endif
-    if (size_ > 0) std::memcpy(grown, data_, size_);
-    std::free(data_);
-    data_ = grown;
-    capacity_ = rounded;
-  }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-// The whole file, or the text of the operating-system error. A file that is
-// still growing, or reports no size (like a pipe), is read on to its end.
-tl::expected<void, std::string> read_whole_file(const std::filesystem::path& path, FileText& text) {
+tl::expected<void, std::string> read_whole_file(const std::filesystem::path& path, ManifestText& text) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return tl::unexpected(os_error_text(errno));
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return tl::unexpected(os_error_text(errno));
   if (S_ISDIR(status.st_mode)) return tl::unexpected(os_error_text(EISDIR));
 
+  // A large manifest gets room on the heap for itself and for what is built
+  // from it (see heap_reserve.h); a small one is read as it is.
+  const auto size = static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 0);
+  if (size >= kLargeManifest) reserve_heap(size + size / 2 + kLargeManifest);
+
   // One byte more than the size, so that reaching the end needs no second block.
-  text.reserve((status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0) + 1);
+  text.reserve(size + 1);
   for (;;) {
     const ssize_t got = read_fully(file.get(), text.data() + text.size(), text.capacity() - text.size());
     if (got < 0) return tl::unexpected(os_error_text(errno));
@@ -127,9 +99,9 @@ Node source_node(std::string unique_id, RawSource&& raw) {
   return node;
 }
 
-// Moves the models and the sources of the raw records into the table; a
-// source replaces a model under the same unique id.
-Manifest build_manifest(RawManifest&& raw) {
+}  // namespace
+
+Manifest build_node_table(RawManifest&& raw) {
   Manifest manifest;
   if (raw.metadata) manifest.generated_at = std::move(raw.metadata->generated_at);
 
@@ -140,41 +112,120 @@ Manifest build_manifest(RawManifest&& raw) {
   while (!raw.nodes.empty()) {
     auto entry = raw.nodes.extract(raw.nodes.begin());
     if (entry.mapped().resource_type != "model") continue;
-    std::string key = entry.key();
-    manifest.nodes.insert_or_assign(std::move(key), model_node(std::move(entry.key()), std::move(entry.mapped())));
+    manifest.nodes.insert_or_assign(model_node(std::move(entry.key()), std::move(entry.mapped())));
   }
   while (!raw.sources.empty()) {
     auto entry = raw.sources.extract(raw.sources.begin());
-    std::string key = entry.key();
-    manifest.nodes.insert_or_assign(std::move(key), source_node(std::move(entry.key()), std::move(entry.mapped())));
+    manifest.nodes.insert_or_assign(source_node(std::move(entry.key()), std::move(entry.mapped())));
   }
   return manifest;
 }
 
-}  // namespace
+NodeTable::NodeTable(const NodeTable& other) {
+  index_.reserve(other.size());
+  for (const Node& node : other) insert_or_assign(node);
+}
+
+NodeTable& NodeTable::operator=(const NodeTable& other) {
+  if (this != &other) *this = NodeTable(other);
+  return *this;
+}
+
+std::size_t NodeTable::position(std::string_view unique_id) const {
+  const auto found = index_.find(unique_id);
+  return found == index_.end() ? npos : found->second;
+}
+
+const Node* NodeTable::find(std::string_view unique_id) const {
+  const std::size_t at = position(unique_id);
+  return at == npos ? nullptr : &nodes_[at];
+}
+
+const Node& NodeTable::at(std::string_view unique_id) const {
+  const Node* node = find(unique_id);
+  if (node == nullptr) throw std::out_of_range("no node " + std::string(unique_id) + " in the table");
+  return *node;
+}
+
+void NodeTable::insert_or_assign(Node node) {
+  const auto found = index_.find(std::string_view(node.unique_id));
+  if (found != index_.end()) {
+    // The stored id, which the key views, stays: its text is moved out and
+    // back, so it keeps its place.
+    Node& stored = nodes_[found->second];
+    node.unique_id = std::move(stored.unique_id);
+    stored = std::move(node);
+    return;
+  }
+  if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    internal_error("a node table holds fewer than 2^32 nodes");
+  }
+  const auto added = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.emplace_back(std::move(node));
+  index_.emplace(std::string_view(nodes_.back().unique_id), added);
+}
+
+void NodeTable::erase(std::string_view unique_id) {
+  const auto found = index_.find(unique_id);
+  if (found == index_.end()) return;
+  const std::uint32_t hole = found->second;
+  index_.erase(found);
+  const auto last = static_cast<std::uint32_t>(nodes_.size() - 1);
+  if (hole != last) {
+    // The last Node moves into the freed place; its key follows its id.
+    index_.erase(std::string_view(nodes_[last].unique_id));
+    nodes_[hole] = std::move(nodes_[last]);
+    index_.emplace(std::string_view(nodes_[hole].unique_id), hole);
+  }
+  nodes_.pop_back();
+}
+
+ManifestText::~ManifestText() { std::free(data_); }
+
+ManifestText::ManifestText(ManifestText&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+void ManifestText::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return;
+  constexpr std::size_t huge_page = std::size_t(2) << 20;
+  const std::size_t rounded = (capacity + huge_page - 1) / huge_page * huge_page;
+  char* grown = static_cast<char*>(std::aligned_alloc(huge_page, rounded));
+  if (grown == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(grown, rounded, MADV_HUGEPAGE);  // only a hint; failure changes nothing
+#endif
+  if (size_ > 0) std::memcpy(grown, data_, size_);
+  std::free(data_);
+  data_ = grown;
+  capacity_ = rounded;
+}
+
+tl::expected<ManifestText, std::string> read_manifest_text(const std::filesystem::path& path) {
+  ManifestText text;
+  if (auto read = read_whole_file(path, text); !read) return tl::unexpected(std::move(read.error()));
+  return text;
+}
 
 std::string describe_json_error(const JsonError& error) {
   return error.message + " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
 }
 
 tl::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path& path) {
-  RawManifest raw;
-  {
-    FileText text;
-    if (auto read = read_whole_file(path, text); !read) {
-      return tl::unexpected(ManifestError{ManifestError::Read{display_path(path), std::move(read.error())}});
-    }
-    if (!is_valid_utf8(text.view())) {
+  auto text = read_manifest_text(path);
+  if (!text) return tl::unexpected(ManifestError{ManifestError::Read{display_path(path), std::move(text.error())}});
+  // The parser checks the UTF-8 as it goes; a text that is not UTF-8 is a
+  // read error whatever the parser found first.
+  auto manifest = read_node_table(text->view());
+  if (!manifest) {
+    if (!is_valid_utf8(text->view())) {
       return tl::unexpected(
           ManifestError{ManifestError::Read{display_path(path), "stream did not contain valid UTF-8"}});
     }
-    auto records = from_str_manifest(text.view());
-    if (!records) {
-      return tl::unexpected(ManifestError{ManifestError::Parse{display_path(path), std::move(records.error())}});
-    }
-    raw = std::move(*records);
-  }  // the text is released before the table is built
-  return build_manifest(std::move(raw));
+    return tl::unexpected(ManifestError{ManifestError::Parse{display_path(path), std::move(manifest.error())}});
+  }
+  return std::move(*manifest);
 }
 
 std::string describe_manifest_error(const ManifestError& error) {

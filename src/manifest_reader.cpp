@@ -6,9 +6,12 @@
 #include "manifest_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <span>
+
+#include <sys/resource.h>
 
 #include <boost/json/basic_parser_impl.hpp>
 
@@ -96,18 +99,26 @@ bool is_record(Slot slot) {
   }
 }
 
-RecordInfo record_info(Slot record) {
-  switch (record) {
-    case Slot::manifest: return {manifest_fields, 0, {}};
-    case Slot::metadata: return {metadata_fields, 0, {}};
-    case Slot::node: return {node_fields, 2, "struct RawNode with 4 elements"};
-    case Slot::source: return {source_fields, 1, "struct RawSource with 1 element"};
-    case Slot::depends_on: return {depends_on_fields, 0, {}};
-    case Slot::config: return {config_fields, 0, {}};
-    case Slot::meta: return {meta_fields, 0, {}};
-    case Slot::velk: return {velk_fields, 0, {}};
-    default: internal_error("record_info is only asked about records");
-  }
+// The records by slot; the other slots have no fields.
+constexpr std::size_t kSlots = static_cast<std::size_t>(Slot::unit_value) + 1;
+constexpr std::array<RecordInfo, kSlots> records = [] {
+  std::array<RecordInfo, kSlots> table{};
+  const auto set = [&](Slot slot, RecordInfo info) { table[static_cast<std::size_t>(slot)] = info; };
+  set(Slot::manifest, {manifest_fields, 0, {}});
+  set(Slot::metadata, {metadata_fields, 0, {}});
+  set(Slot::node, {node_fields, 2, "struct RawNode with 4 elements"});
+  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element"});
+  set(Slot::depends_on, {depends_on_fields, 0, {}});
+  set(Slot::config, {config_fields, 0, {}});
+  set(Slot::meta, {meta_fields, 0, {}});
+  set(Slot::velk, {velk_fields, 0, {}});
+  return table;
+}();
+
+const RecordInfo& record_info(Slot record) {
+  const RecordInfo& info = records[static_cast<std::size_t>(record)];
+  if (info.fields.empty()) internal_error("record_info is only asked about records");
+  return info;
 }
 
 // Where the field `index` of a record lives.
@@ -245,6 +256,104 @@ struct Frame {
   Target next;            // object form: the value after the last key
 };
 
+// Where the entries of the two maps go as they are read: begin_ gives the
+// record that the entry's value is read into, end_ follows once the value
+// was read in full (its required fields checked).
+class EntrySink {
+ public:
+  virtual RawNode& begin_node(std::string_view id) = 0;
+  virtual void end_node() = 0;
+  virtual RawSource& begin_source(std::string_view id) = 0;
+  virtual void end_source() = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
+// The raw records, every entry kept; a later entry under an id replaces the
+// earlier one.
+class RawSink final : public EntrySink {
+ public:
+  explicit RawSink(RawManifest& manifest) : manifest_(manifest) {}
+
+  RawNode& begin_node(std::string_view id) override {
+    auto [entry, inserted] = manifest_.nodes.try_emplace(std::string(id));
+    if (!inserted) entry->second = RawNode{};
+    return entry->second;
+  }
+  void end_node() override {}
+  RawSource& begin_source(std::string_view id) override {
+    auto [entry, inserted] = manifest_.sources.try_emplace(std::string(id));
+    if (!inserted) entry->second = RawSource{};
+    return entry->second;
+  }
+  void end_source() override {}
+
+ private:
+  RawManifest& manifest_;
+};
+
+// The node table, built as the entries are read: each entry is read into
+// one reused record, and only the models and the sources are moved into
+// Nodes, so that the other entries (tests, seeds, ...) cost no memory of
+// their own. The table ends as build_node_table makes it from the raw
+// records: per id the last entry of `nodes` counts, and a source, wherever
+// it stands in the text, wins over a model under the same id.
+class TableSink final : public EntrySink {
+ public:
+  explicit TableSink(NodeTable& table) : table_(table) {}
+
+  RawNode& begin_node(std::string_view id) override {
+    id_.assign(id.data(), id.size());
+    node_.resource_type.clear();
+    node_.name.clear();
+    node_.depends_on.nodes.clear();
+    node_.config.event_time.reset();
+    node_.config.meta.velk.reset();
+    return node_;
+  }
+
+  void end_node() override {
+    const Node* earlier = table_.find(id_);
+    if (earlier != nullptr && earlier->is_source) return;  // the source keeps its id
+    if (node_.resource_type != "model") {
+      // It replaces an earlier model under its id, if there was one.
+      if (earlier != nullptr) table_.erase(id_);
+      return;
+    }
+    Node node;
+    node.unique_id = id_;
+    node.name = std::move(node_.name);
+    // Moved one by one into a list of its own size; the record keeps its
+    // list's room for the next entry.
+    node.depends_on.reserve(node_.depends_on.nodes.size());
+    for (std::string& parent : node_.depends_on.nodes) node.depends_on.push_back(std::move(parent));
+    node.event_time = std::move(node_.config.event_time);
+    if (node_.config.meta.velk) node.velk = std::move(*node_.config.meta.velk);
+    table_.insert_or_assign(std::move(node));
+  }
+
+  RawSource& begin_source(std::string_view id) override {
+    id_.assign(id.data(), id.size());
+    source_.name.clear();
+    return source_;
+  }
+
+  void end_source() override {
+    Node node;
+    node.unique_id = id_;
+    node.name = std::move(source_.name);
+    node.is_source = true;
+    table_.insert_or_assign(std::move(node));
+  }
+
+ private:
+  NodeTable& table_;
+  std::string id_;  // of the entry being read
+  RawNode node_;
+  RawSource source_;
+};
+
 class ManifestHandler {
  public:
   static constexpr std::size_t max_object_size = std::size_t(-1);
@@ -252,20 +361,20 @@ class ManifestHandler {
   static constexpr std::size_t max_key_size = std::size_t(-1);
   static constexpr std::size_t max_string_size = std::size_t(-1);
 
-  RawManifest manifest;
+  ManifestHandler(RawManifest& root, EntrySink& sink, const char* stack_floor)
+      : root_(root), sink_(sink), stack_floor_(stack_floor) {}
+
   std::optional<Failure> failure;
+  bool out_of_stack = false;  // the failure is that the stack ran out
 
   bool on_document_begin(json::error_code&) { return true; }
   bool on_document_end(json::error_code&) { return true; }
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
   bool on_comment(json::string_view, json::error_code&) { return true; }
 
-  // The lowest address the parser's recursion may reach (see large_stack.h).
-  const char* stack_floor = nullptr;
-
   bool on_object_begin(json::error_code& ec) {
-    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
-    if (skip_depth_ != 0) return ++skip_depth_, true;
+    if (stack_below(stack_floor_)) return stack_exhausted(ec);
+    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
@@ -288,8 +397,8 @@ class ManifestHandler {
   }
 
   bool on_array_begin(json::error_code& ec) {
-    if (stack_below(stack_floor)) return fail(ec, "recursion limit exceeded", Anchor::at_stop);
-    if (skip_depth_ != 0) return ++skip_depth_, true;
+    if (stack_below(stack_floor_)) return stack_exhausted(ec);
+    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip: skip_depth_ = 1; return true;
@@ -313,14 +422,14 @@ class ManifestHandler {
     const Frame& top = frames_.back();
     if (top.kind == Slot::unit && top.count == 0) return fail(ec, "expected value", Anchor::at_stop);
     if (is_record(top.kind)) {
-      const RecordInfo info = record_info(top.kind);
+      const RecordInfo& info = record_info(top.kind);
       for (std::size_t i = 0; i < info.required; ++i) {
         if ((top.seen & (1u << i)) == 0) {
           return fail(ec, "missing field `" + std::string(info.fields[i].name) + "`", Anchor::at_stop);
         }
       }
     }
-    frames_.pop_back();
+    end_frame();
     return true;
   }
 
@@ -328,13 +437,13 @@ class ManifestHandler {
     if (skip_depth_ != 0) return --skip_depth_, true;
     const Frame& top = frames_.back();
     if (is_record(top.kind)) {
-      const RecordInfo info = record_info(top.kind);
+      const RecordInfo& info = record_info(top.kind);
       if (top.count < info.required) {
         return fail(ec, "invalid length " + std::to_string(top.count) + ", expected " + std::string(info.length_text),
                     Anchor::at_stop);
       }
     }
-    frames_.pop_back();
+    end_frame();
     return true;
   }
 
@@ -353,14 +462,14 @@ class ManifestHandler {
   }
 
   bool on_string_part(json::string_view part, std::size_t, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skip_depth_ != 0 || skip_next_) return true;
     if (!in_string_ && !begin_string(ec)) return false;
     if (string_target_ != nullptr) string_target_->append(part.data(), part.size());
     return true;
   }
 
   bool on_string(json::string_view last, std::size_t, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     if (!in_string_ && !begin_string(ec)) return false;
     in_string_ = false;
     switch (string_slot_) {
@@ -388,7 +497,7 @@ class ManifestHandler {
   }
 
   bool on_number_part(json::string_view part, json::error_code&) {
-    if (skip_depth_ == 0) number_.append(part.data(), part.size());
+    if (skip_depth_ == 0 && !skip_next_) number_.append(part.data(), part.size());
     return true;
   }
   bool on_int64(std::int64_t, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
@@ -396,14 +505,14 @@ class ManifestHandler {
   bool on_double(double, json::string_view last, json::error_code& ec) { return take_number(last, ec); }
 
   bool on_bool(bool value, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     const Target t = take_slot();
     if (t.slot == Slot::skip) return true;
     return invalid_type(ec, t.slot, value ? "boolean `true`" : "boolean `false`", Anchor::at_stop);
   }
 
   bool on_null(json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     const Target t = take_slot();
     switch (t.slot) {
       case Slot::skip:
@@ -418,16 +527,29 @@ class ManifestHandler {
   }
 
  private:
+  // A container read in full: an entry of a map is handed on.
+  void end_frame() {
+    const Slot kind = frames_.back().kind;
+    frames_.pop_back();
+    if (kind == Slot::node) sink_.end_node();
+    if (kind == Slot::source) sink_.end_source();
+  }
+
+  bool stack_exhausted(json::error_code& ec) {
+    out_of_stack = true;
+    return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+  }
+
   // The slot of a value that is starting now.
   Target take_slot() {
-    if (frames_.empty()) return {Slot::manifest, &manifest};
+    if (frames_.empty()) return {Slot::manifest, &root_};
     Frame& top = frames_.back();
     if (!top.is_array) return top.next;
     if (top.kind == Slot::id_list) {
       ++top.count;
       return {Slot::text, &static_cast<std::vector<std::string>*>(top.ptr)->emplace_back()};
     }
-    const RecordInfo info = record_info(top.kind);
+    const RecordInfo& info = record_info(top.kind);
     if (top.count >= info.fields.size()) return {Slot::extra, nullptr};
     const std::size_t index = top.count++;
     return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
@@ -450,20 +572,12 @@ class ManifestHandler {
   bool take_key(std::string_view key, json::error_code& ec) {
     Frame& top = frames_.back();
     switch (top.kind) {
-      case Slot::node_map: {
-        auto& map = *static_cast<RawMap<RawNode>*>(top.ptr);
-        auto [entry, inserted] = map.try_emplace(std::string(key));
-        if (!inserted) entry->second = RawNode{};  // a later entry replaces an earlier one
-        top.next = {Slot::node, &entry->second};
+      case Slot::node_map:
+        top.next = {Slot::node, &sink_.begin_node(key)};
         return true;
-      }
-      case Slot::source_map: {
-        auto& map = *static_cast<RawMap<RawSource>*>(top.ptr);
-        auto [entry, inserted] = map.try_emplace(std::string(key));
-        if (!inserted) entry->second = RawSource{};
-        top.next = {Slot::source, &entry->second};
+      case Slot::source_map:
+        top.next = {Slot::source, &sink_.begin_source(key)};
         return true;
-      }
       case Slot::overrides: {
         auto& map = *static_cast<StringMap<std::int64_t>*>(top.ptr);
         top.next = {Slot::amount, &map[std::string(key)]};
@@ -478,9 +592,11 @@ class ManifestHandler {
         return true;
       }
       default: {
-        const RecordInfo info = record_info(top.kind);
+        const RecordInfo& info = record_info(top.kind);
         for (std::size_t i = 0; i < info.fields.size(); ++i) {
-          if (info.fields[i].name != key) continue;
+          // Most keys are none of the fields: the first byte tells.
+          const std::string_view name = info.fields[i].name;
+          if (name.size() != key.size() || name.front() != key.front() || name != key) continue;
           if ((top.seen & (1u << i)) != 0) {
             return fail(ec, "duplicate field `" + std::string(key) + "`", Anchor::string_start);
           }
@@ -489,9 +605,19 @@ class ManifestHandler {
           return true;
         }
         top.next = {Slot::skip, nullptr};
+        skip_next_ = true;
         return true;
       }
     }
+  }
+
+  // Whether the scalar that ends now is skipped: inside a skipped value, or
+  // the value of a key that no record declares.
+  bool skipped_scalar() {
+    if (skip_depth_ != 0) return true;
+    if (!skip_next_) return false;
+    skip_next_ = false;
+    return true;
   }
 
   // The first part of a string value: decides where its text goes.
@@ -521,7 +647,7 @@ class ManifestHandler {
   }
 
   bool take_number(json::string_view last, json::error_code& ec) {
-    if (skip_depth_ != 0) return true;
+    if (skipped_scalar()) return true;
     std::string_view raw(last.data(), last.size());
     if (!number_.empty()) {
       number_.append(raw);
@@ -563,8 +689,12 @@ class ManifestHandler {
     return false;
   }
 
+  RawManifest& root_;  // what the document's value is read into
+  EntrySink& sink_;    // where the entries of its maps go
+  const char* stack_floor_;  // the lowest address the parser's recursion may reach (large_stack.h)
   std::vector<Frame> frames_;
   std::size_t skip_depth_ = 0;  // open containers of the skipped value
+  bool skip_next_ = false;      // the next value is that of a key no record declares
   std::string key_;             // a key delivered in parts
   std::string number_;          // a number delivered in parts
   bool in_string_ = false;
@@ -714,38 +844,86 @@ JsonError json_error_at(std::string message, std::string_view text, std::size_t 
   return JsonError{std::move(message), lines + 1, characters + 1};
 }
 
-tl::expected<RawManifest, JsonError> parse_manifest(std::string_view text, const char* stack_floor) {
+// One parse of the whole text: the records go to `root` and `sink`.
+struct Outcome {
+  std::optional<JsonError> error;
+  bool out_of_stack = false;
+};
+
+Outcome parse_text(std::string_view text, RawManifest& root, EntrySink& sink, bool check_utf8,
+                   const char* stack_floor) {
   json::parse_options options;
   options.max_depth = max_json_depth;
-  options.allow_invalid_utf8 = true;  // the whole text was validated before
-  json::basic_parser<ManifestHandler> parser(options);
-  parser.handler().stack_floor = stack_floor;
+  options.allow_invalid_utf8 = !check_utf8;
+  json::basic_parser<ManifestHandler> parser(options, root, sink, stack_floor);
   json::error_code ec;
   const std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec) {
     // write_some stops after the document and its trailing white space.
-    if (stop < text.size()) return tl::unexpected(json_error_at("trailing characters", text, stop));
-    return std::move(parser.handler().manifest);
+    if (stop < text.size()) return {json_error_at("trailing characters", text, stop)};
+    return {};
   }
 
-  const auto& failure = parser.handler().failure;
-  if (!failure) return tl::unexpected(json_error_at(parser_error_message(ec, text, stop), text, stop));
+  const ManifestHandler& handler = parser.handler();
+  const auto& failure = handler.failure;
+  if (!failure) return {json_error_at(parser_error_message(ec, text, stop), text, stop)};
   std::size_t offset = stop;
   switch (failure->anchor) {
     case Anchor::at_stop: break;
     case Anchor::before_stop: offset = stop >= failure->back ? stop - failure->back : 0; break;
     case Anchor::string_start: offset = string_start(text, stop); break;
   }
-  return tl::unexpected(json_error_at(failure->message, text, offset));
+  return {json_error_at(failure->message, text, offset), handler.out_of_stack};
+}
+
+// Room for the parser's recursion on the caller's stack: far more than any
+// real manifest needs (it nests some ten levels), and a small part of the
+// usual 8 MiB of a process's stack.
+constexpr std::size_t kCallerStackRoom = std::size_t(1) << 20;
+
+// Runs `parse` (given the lowest address its recursion may reach) on this
+// thread's stack, where allocations are cheapest, and once more on a large
+// stack of its own when the text nests deeper than this one holds. `parse`
+// starts from nothing each time.
+template <class Parse>
+Outcome parse_on_enough_stack(const Parse& parse) {
+  struct rlimit limit {};
+  const bool roomy = ::getrlimit(RLIMIT_STACK, &limit) == 0 &&
+                     (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 4 * kCallerStackRoom);
+  if (roomy) {
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    Outcome outcome = parse(here - kCallerStackRoom);
+    if (!outcome.out_of_stack) return outcome;
+  }
+  Outcome outcome;
+  run_on_large_stack([&](const char* floor) { outcome = parse(floor); });
+  return outcome;
 }
 
 }  // namespace
 
 tl::expected<RawManifest, JsonError> from_str_manifest(std::string_view text) {
-  tl::expected<RawManifest, JsonError> result;
-  // The parser recurses once per nesting level: it runs on a stack large
-  // enough for any depth a real file reaches, and the handler stops it
-  // cleanly before that stack runs out.
-  run_on_large_stack([&](const char* floor) { result = parse_manifest(text, floor); });
-  return result;
+  RawManifest manifest;
+  const Outcome outcome = parse_on_enough_stack([&](const char* floor) {
+    manifest = RawManifest{};
+    RawSink sink(manifest);
+    return parse_text(text, manifest, sink, false, floor);
+  });
+  if (outcome.error) return tl::unexpected(*outcome.error);
+  return manifest;
+}
+
+tl::expected<Manifest, JsonError> read_node_table(std::string_view text) {
+  Manifest manifest;
+  const Outcome outcome = parse_on_enough_stack([&](const char* floor) {
+    RawManifest root;
+    manifest = Manifest{};
+    manifest.nodes.reserve(text.size() / 2048);
+    TableSink sink(manifest.nodes);
+    Outcome parsed = parse_text(text, root, sink, true, floor);
+    if (root.metadata) manifest.generated_at = std::move(root.metadata->generated_at);
+    return parsed;
+  });
+  if (outcome.error) return tl::unexpected(*outcome.error);
+  return manifest;
 }

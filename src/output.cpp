@@ -2,18 +2,15 @@
 //
 // The document is written straight from the plan into one reserved buffer:
 // the layout (indents, separators, "[]" for an empty array) is laid down
-// here, while every string and integer goes through Boost.JSON's serializer,
-// so that the escapes are exactly the library's.
+// here, the keys are constants, and every string and integer is written
+// with the escapes of Boost.JSON's serializer (json_text.h).
 #include "output.h"
 
 #include <cstddef>
 #include <string>
 
-#include <boost/json/serializer.hpp>
-#include <boost/json/value.hpp>
-
 #include "date.h"
-#include "internal_error.h"
+#include "json_text.h"
 
 namespace {
 
@@ -39,20 +36,24 @@ class PrettyWriter {
   // Starts the next element of the current array.
   void element() { next_item(); }
 
-  // Starts the next entry of the current object.
+  // Starts the next entry of the current object; `name` needs no escapes.
   void key(std::string_view name) {
     next_item();
-    string(name);
-    out_ += ": ";
+    out_ += '"';
+    out_ += name;
+    out_ += "\": ";
   }
 
-  void string(std::string_view text) {
-    serializer_.reset(boost::json::string_view(text.data(), text.size()));
-    drain();
+  void string(std::string_view text) { append_json_string(out_, text); }
+
+  void date(Date day) {
+    out_ += '"';
+    append_date(out_, day);
+    out_ += '"';
   }
 
-  void integer(std::int64_t number) { scalar(boost::json::value(number)); }
-  void integer(std::uint64_t number) { scalar(boost::json::value(number)); }
+  void integer(std::int64_t number) { append_json_integer(out_, number); }
+  void integer(std::uint64_t number) { append_json_integer(out_, number); }
 
  private:
   void next_item() {
@@ -66,22 +67,7 @@ class PrettyWriter {
     out_.append(2 * depth_, ' ');
   }
 
-  void scalar(const boost::json::value& number) {
-    serializer_.reset(&number);
-    drain();
-  }
-
-  void drain() {
-    char chunk[512];
-    while (!serializer_.done()) {
-      const boost::json::string_view piece = serializer_.read(chunk, sizeof chunk);
-      if (piece.empty()) internal_error("plan document is always serializable");
-      out_.append(piece.data(), piece.size());
-    }
-  }
-
   std::string& out_;
-  boost::json::serializer serializer_;
   std::size_t depth_ = 0;
   bool empty_ = true;  // no element written yet at the current depth
 };
@@ -122,7 +108,8 @@ std::size_t estimated_size(const Plan& plan, const RunContext& context) {
   return size;
 }
 
-void write_date(PrettyWriter& writer, Date date) { writer.string(format_date(date)); }
+// A date needs no escapes.
+void write_date(PrettyWriter& writer, Date date) { writer.date(date); }
 
 void write_metadata(PrettyWriter& writer, const Plan& plan, const RunContext& context,
                     const std::string& generated_at) {
@@ -234,9 +221,9 @@ std::string render_tree(const Plan& plan) {
     out += "] ";
     out += model.name;
     out += " [";
-    out += format_date(model.event_time_start);
+    append_date(out, model.event_time_start);
     out += " .. ";
-    out += format_date(model.event_time_end);
+    append_date(out, model.event_time_end);
     out += "]\n";
   }
   return out;

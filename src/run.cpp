@@ -139,10 +139,21 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
     }
     console.out("wrote " + display_path(report_path) + "\n");
   }
-  if (const auto note = plan->default_yesterday_note()) console.err(*note + "\n");
+  // The note and the warnings in one write: a large plan may warn about
+  // tens of thousands of models.
+  std::string lines;
+  std::size_t size = 200;
+  for (const PlanWarning& warning : plan->warnings) size += 12 + warning.model.size() + warning.message.size();
+  lines.reserve(size);
+  if (const auto note = plan->default_yesterday_note()) lines += *note + "\n";
   for (const PlanWarning& warning : plan->warnings) {
-    console.err("warning: " + warning.model + ": " + warning.message + "\n");
+    lines += "warning: ";
+    lines += warning.model;
+    lines += ": ";
+    lines += warning.message;
+    lines += '\n';
   }
+  if (!lines.empty()) console.err(lines);
   return {};
 }
 

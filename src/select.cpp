@@ -2,6 +2,7 @@
 // each printed name to the unique id of a model in the loaded manifest.
 #include "select.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "os_error.h"
@@ -20,10 +21,10 @@ namespace {
 ViewMap<std::string_view> index_models_by_name(const Manifest& manifest) {
   ViewMap<std::string_view> index;
   index.reserve(manifest.nodes.size());
-  for (const auto& [unique_id, node] : manifest.nodes) {
+  for (const Node& node : manifest.nodes) {
     if (node.is_source) continue;
-    const auto [at, inserted] = index.try_emplace(node.name, unique_id);
-    if (!inserted && std::string_view(unique_id) < at->second) at->second = unique_id;
+    const auto [at, inserted] = index.try_emplace(node.name, node.unique_id);
+    if (!inserted && std::string_view(node.unique_id) < at->second) at->second = node.unique_id;
   }
   return index;
 }
@@ -68,9 +69,15 @@ tl::expected<Selection, SelectError> selection_from_ls_output(const Manifest& ma
                                                               std::string_view program,
                                                               std::string_view stdout_bytes) {
   const ViewMap<std::string_view> index = index_models_by_name(manifest);
-  const std::string text = decode_lossy(stdout_bytes);
-  const std::string_view rest_of_text = text;
+  // Decoded only when it is not UTF-8 already.
+  std::string decoded;
+  std::string_view rest_of_text = stdout_bytes;
+  if (!is_valid_utf8(stdout_bytes)) {
+    decoded = decode_lossy(stdout_bytes);
+    rest_of_text = decoded;
+  }
   Selection selection;
+  selection.reserve(static_cast<std::size_t>(std::count(rest_of_text.begin(), rest_of_text.end(), '\n')) + 1);
   std::size_t start = 0;
   while (start < rest_of_text.size()) {
     std::size_t end = rest_of_text.find('\n', start);

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -395,6 +398,99 @@ TEST(ManifestReader, ValidatesSkippedValues) {
   const char* malformed[] = {"[01]", "[1,]", "{\"a\" 1}", "[\"\\x\"]", "[tru]", "[1e]", "{\"a\":[}]", "[1] 2"};
   for (const char* value : malformed) {
     EXPECT_NE(read_error(u + value + "}"), "(accepted)") << value;
+  }
+}
+
+
+// ------------------------------------------------- straight into the table
+
+// A manifest as sorted lines of text, one per node, with every field.
+std::string table_text(const Manifest& manifest) {
+  std::vector<std::string> lines;
+  for (const Node& node : manifest.nodes) {
+    std::string line = node.unique_id + " | " + node.name + (node.is_source ? " | source |" : " | model |");
+    for (const std::string& parent : node.depends_on) line += " " + parent;
+    line += " | " + node.event_time.value_or("(none)");
+    if (node.velk) {
+      line += " | velk " + std::to_string(node.velk->lookback) + std::string(unit_name(node.velk->lookback_unit)) +
+              " " + std::to_string(node.velk->lookahead) + std::string(unit_name(node.velk->lookahead_unit));
+      std::map<std::string, std::int64_t> back(node.velk->lookback_overrides.begin(), node.velk->lookback_overrides.end());
+      for (const auto& [name, amount] : back) line += " <" + name + "=" + std::to_string(amount);
+      std::map<std::string, std::int64_t> ahead(node.velk->lookahead_overrides.begin(), node.velk->lookahead_overrides.end());
+      for (const auto& [name, amount] : ahead) line += " >" + name + "=" + std::to_string(amount);
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text = "generated_at " + manifest.generated_at.value_or("(none)") + "\n";
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+std::string via_raw_records(const std::string& text) {
+  auto raw = from_str_manifest(text);
+  if (!raw) return "error: " + describe_json_error(raw.error());
+  return table_text(build_node_table(std::move(*raw)));
+}
+
+std::string straight(const std::string& text) {
+  auto manifest = read_node_table(text);
+  if (!manifest) return "error: " + describe_json_error(manifest.error());
+  return table_text(*manifest);
+}
+
+TEST(ManifestReader, ReadsTheTableStraightAsTheRawRecordsGiveIt) {
+  const std::string m = R"({"resource_type": "model", "name": )";
+  const std::string t = R"({"resource_type": "test", "name": "t"})";
+  const std::string s = R"({"name": "s"})";
+  const std::string cases[] = {
+      "{}",
+      R"({"metadata": {"generated_at": "then"}, "nodes": {}, "sources": {}})",
+      // Per id the last entry of nodes counts, whatever its type.
+      R"({"nodes": {"a": )" + m + R"("first"}, "a": )" + t + "}}",
+      R"({"nodes": {"a": )" + t + R"(, "a": )" + m + R"("second"}}})",
+      R"({"nodes": {"a": )" + m + R"("first"}, "a": )" + m + R"("second"}, "b": )" + t + "}}",
+      R"({"nodes": {"a": )" + m + R"("x"}, "a": )" + t + R"(, "a": )" + m + R"("y"}, "a": )" + t + "}}",
+      // A source wins over a model under its id, before or after it in the text.
+      R"({"nodes": {"a": )" + m + R"("model"}}, "sources": {"a": )" + s + "}}",
+      R"({"sources": {"a": )" + s + R"(}, "nodes": {"a": )" + m + R"("model"}, "a": )" + t + "}}",
+      R"({"sources": {"a": {"name": "one"}, "a": {"name": "two"}}, "nodes": {"a": )" + t + "}}",
+      // Every field, in both forms, and the records of the other entries.
+      R"({"nodes": {"model.p.a": {"name": "a", "resource_type": "model", "depends_on": {"nodes": ["x", "y", "x"]},
+          "config": {"event_time": "at", "meta": {"velk": {"lookback": 2, "lookback_unit": "month",
+          "lookahead": -1, "lookahead_unit": {"week": null}, "lookback_overrides": {"b": 7}, "lookahead_overrides": {"c": 1}}}}},
+        "model.p.b": ["model", "b", {"nodes": ["model.p.a"]}, {"event_time": null, "meta": {"velk": {}}}],
+        "test.p.t": {"resource_type": "test", "name": "t", "depends_on": {"nodes": ["model.p.a"]},
+          "config": {"event_time": "x", "meta": {"velk": {"lookback": 9}}}},
+        "seed.p.s": ["seed", "s"]},
+       "sources": {"source.p.r": ["r"]}, "metadata": ["now"]})",
+      // A value nested deeper than the caller's stack holds, under a key that nothing reads.
+      R"({"nodes": {"a": )" + m + R"("deep", "unused": )" + std::string(100'000, '[') + std::string(100'000, ']') + "}}}",
+      // Failures anywhere: in an entry that is kept, in one that is not, after both.
+      R"({"nodes": {"a": )" + m + R"("x"}, "b": {"resource_type": "test"}}})",
+      R"({"nodes": {"a": {"name": "x", "name": "y"}}})",
+      R"({"nodes": {"a": )" + t + R"(, "b": ["model"]}})",
+      R"({"nodes": {"a": )" + m + R"("x", "config": {"meta": {"velk": {"lookback": 1.5}}}}}})",
+      R"({"nodes": {"a": )" + m + R"("x"}}, "sources": {"s": {}}})",
+      R"({"nodes": {"a": )" + m + R"("x"}}} x)",
+  };
+  for (const std::string& text : cases) {
+    EXPECT_EQ(straight(text), via_raw_records(text)) << text.substr(0, 300);
+  }
+  // Deeper than any stack holds: a clean error (where it stops depends on
+  // the frames on the way).
+  EXPECT_EQ(straight(R"({"nodes": {}, "unused": )" + std::string(10'000'000, '[')).substr(0, 31),
+            "error: recursion limit exceeded");
+}
+
+TEST(ManifestReader, ReadsTheTableStraightFromRealManifests) {
+  const auto dir = std::filesystem::path(VELK_SOURCE_DIR) / "tests" / "fixtures" / "real-manifests";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string expected = via_raw_records(text);
+    EXPECT_EQ(expected.substr(0, 7), "generat") << entry.path();
+    EXPECT_EQ(straight(text), expected) << entry.path();
   }
 }
 

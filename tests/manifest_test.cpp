@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "support/test_support.h"
@@ -43,9 +45,9 @@ TEST(LoadManifest, KeepsModelsAndSourcesOnly) {
   EXPECT_EQ(manifest.generated_at, "2024-05-06T07:08:09.123Z");
 
   std::vector<std::string> ids;
-  for (const auto& [id, node] : manifest.nodes) {
-    EXPECT_EQ(id, node.unique_id);
-    ids.push_back(id);
+  for (const Node& node : manifest.nodes) {
+    EXPECT_EQ(manifest.nodes.find(node.unique_id), &node);
+    ids.push_back(node.unique_id);
   }
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<std::string>{"model.p.orders", "model.p.stg", "model.q.stg", "source.p.raw.items",
@@ -148,6 +150,67 @@ TEST(LoadManifest, ReadsAFileWithoutASizeToItsEnd) {
   writer.join();
   ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
   EXPECT_EQ(manifest->nodes.at("model.p.m").name, "m");
+}
+
+TEST(NodeTable, FindsEveryNodeAfterReplacementsAndErasures) {
+  // Erasing moves the last Node into the freed place: every other id must
+  // still find its own Node afterwards.
+  NodeTable table;
+  std::map<std::string, std::string> expected;  // unique id to name
+  const auto put = [&](const std::string& id, const std::string& name) {
+    Node node;
+    node.unique_id = id;
+    node.name = name;
+    table.insert_or_assign(std::move(node));
+    expected[id] = name;
+  };
+  const auto erase = [&](const std::string& id) {
+    table.erase(id);
+    expected.erase(id);
+  };
+  for (int i = 0; i < 40; ++i) put("model.p.m" + std::to_string(i), "first " + std::to_string(i));
+  put("model.p.m7", "second 7");
+  erase("model.p.m39");  // the last one
+  erase("model.p.m0");   // the first one
+  erase("model.p.m20");
+  erase("model.p.m20");  // not there any more
+  erase("");             // never there
+  put("model.p.m0", "back");
+  put("", "empty id");
+
+  // A copy has Nodes of its own: the original may change and go.
+  auto copy = std::make_unique<NodeTable>(table);
+  const std::map<std::string, std::string> copied = expected;
+  erase("model.p.m1");
+  put("model.p.m2", "third 2");
+  NodeTable moved = std::move(table);
+
+  const auto check = [](const NodeTable& table, const std::map<std::string, std::string>& expected) {
+    ASSERT_EQ(table.size(), expected.size());
+    std::map<std::string, std::string> listed;
+    for (const Node& node : table) listed[node.unique_id] = node.name;
+    EXPECT_EQ(listed, expected);
+    for (const auto& [id, name] : expected) {
+      ASSERT_TRUE(table.contains(id)) << id;
+      EXPECT_EQ(table.at(id).name, name) << id;
+      EXPECT_EQ(table.find(id)->unique_id, id);
+    }
+    EXPECT_EQ(table.find("model.p.m20"), nullptr);
+    EXPECT_FALSE(table.contains("model.p.m39"));
+    EXPECT_THROW(table.at("model.p.m39"), std::out_of_range);
+  };
+  check(moved, expected);
+  // What was moved from starts again from nothing.
+  Node fresh;
+  fresh.unique_id = "model.p.new";
+  fresh.name = "new";
+  table.insert_or_assign(fresh);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.at("model.p.new").name, "new");
+  check(moved, expected);
+  NodeTable second_copy = *copy;
+  copy.reset();
+  check(second_copy, copied);
 }
 
 }  // namespace

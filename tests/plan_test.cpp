@@ -63,7 +63,7 @@ Manifest manifest_of(const std::vector<Model>& models) {
     if (m.event_time) node.event_time = "created_at";
     if (m.velk) node.velk = velk_meta(*m.velk);
     node.is_source = m.source;
-    manifest.nodes.emplace(node.unique_id, std::move(node));
+    manifest.nodes.insert_or_assign(std::move(node));
   }
   return manifest;
 }
@@ -71,8 +71,8 @@ Manifest manifest_of(const std::vector<Model>& models) {
 // Every model (not source) of the manifest.
 Selection all_models(const Manifest& manifest) {
   Selection selection;
-  for (const auto& [id, node] : manifest.nodes) {
-    if (!node.is_source) selection.insert(id);
+  for (const Node& node : manifest.nodes) {
+    if (!node.is_source) selection.insert(node.unique_id);
   }
   return selection;
 }

@@ -42,9 +42,9 @@ TEST(RealManifests, LoadWithEveryModelAndSource) {
         continue;
       }
       ++models;
-      const auto found = manifest->nodes.find(std::string_view(id));
-      ASSERT_NE(found, manifest->nodes.end()) << id;
-      const Node& loaded = found->second;
+      const Node* found = manifest->nodes.find(std::string_view(id));
+      ASSERT_NE(found, nullptr) << id;
+      const Node& loaded = *found;
       EXPECT_FALSE(loaded.is_source);
       EXPECT_EQ(loaded.name, node.at("name").as_string());
       EXPECT_EQ(loaded.depends_on, strings(node.at("depends_on").at("nodes").as_array()));
@@ -56,10 +56,10 @@ TEST(RealManifests, LoadWithEveryModelAndSource) {
     if (const auto* raw_sources = document.if_contains("sources")) {
       for (const auto& [id, value] : raw_sources->as_object()) {
         ++sources;
-        const auto found = manifest->nodes.find(std::string_view(id));
-        ASSERT_NE(found, manifest->nodes.end()) << id;
-        EXPECT_TRUE(found->second.is_source);
-        EXPECT_EQ(found->second.name, value.at("name").as_string());
+        const Node* found = manifest->nodes.find(std::string_view(id));
+        ASSERT_NE(found, nullptr) << id;
+        EXPECT_TRUE(found->is_source);
+        EXPECT_EQ(found->name, value.at("name").as_string());
       }
     }
     EXPECT_GT(models, 0u);

@@ -28,7 +28,7 @@ Node source(std::string unique_id, std::string name) {
 
 Manifest manifest_of(const std::vector<Node>& nodes) {
   Manifest manifest;
-  for (const Node& node : nodes) manifest.nodes.emplace(node.unique_id, node);
+  for (const Node& node : nodes) manifest.nodes.insert_or_assign(node);
   return manifest;
 }
 

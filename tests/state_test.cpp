@@ -301,7 +301,7 @@ TEST(State, CompilesTheBaselineAtTheMergeBaseInTheProjectsPlace) {
       Node node;
       node.unique_id = std::string("model.shop.") + model;
       node.name = model;
-      manifest.nodes.emplace(node.unique_id, node);
+      manifest.nodes.insert_or_assign(node);
     }
     const auto selection = select_models(branched.project, manifest, branched.dbt_command(), {},
                                          "state:modified", std::nullopt, (*baseline)->dir);
