@@ -46,20 +46,18 @@ std::size_t graph_data_size_hint(const Plan& plan) {
 // written as its JSON escape, so that no name (one holding "</script" or
 // "<!--", say) can end the script element or change how the browser reads
 // it. The data the script reads is unchanged.
-void append_script_safe_string(std::string& out, std::string_view text) {
-  if (text.find('<') == std::string_view::npos) {
-    append_json_string(out, text);
-    return;
-  }
-  std::string json;
-  append_json_string(json, text);
+void append_script_safe_string(JsonText& json, std::string& out, std::string_view text) {
+  const std::size_t start = json.string(text);
+  if (text.find('<') == std::string_view::npos) return;
+  const std::string written = out.substr(start);
+  out.resize(start);
   std::size_t from = 0;
-  for (std::size_t at = json.find('<'); at != std::string::npos; at = json.find('<', from)) {
-    out.append(json, from, at - from);
+  for (std::size_t at = written.find('<'); at != std::string::npos; at = written.find('<', from)) {
+    out.append(written, from, at - from);
     out.append("\\u003c");
     from = at + 1;
   }
-  out.append(json, from, std::string::npos);
+  out.append(written, from, std::string::npos);
 }
 
 // Writes JSON text into the page: the structure directly, every string with
@@ -67,13 +65,13 @@ void append_script_safe_string(std::string& out, std::string_view text) {
 // plans cheap.
 class JsonWriter {
  public:
-  explicit JsonWriter(std::string& out) : out_(out) {}
+  explicit JsonWriter(std::string& out) : out_(out), json_(out) {}
 
   void punctuation(std::string_view text) { out_.append(text); }
 
-  void string(std::string_view text) { append_script_safe_string(out_, text); }
+  void string(std::string_view text) { append_script_safe_string(json_, out_, text); }
 
-  void number(std::uint64_t value) { append_json_integer(out_, value); }
+  void number(std::uint64_t value) { json_.integer(value); }
 
   // A date needs no escapes.
   void date(Date day) {
@@ -93,6 +91,7 @@ class JsonWriter {
 
  private:
   std::string& out_;
+  JsonText json_;
 };
 
 // {"nodes":[...],"edges":[...]}: each node's keys name, layer,

@@ -1,60 +1,42 @@
-// JSON strings and integers appended to a buffer (see json_text.h).
+// JSON strings and integers written by Boost.JSON's serializer straight into
+// a buffer (see json_text.h).
 #include "json_text.h"
 
-#include <array>
-#include <charconv>
+#include <algorithm>
 
-namespace {
+#include <boost/json/value.hpp>
 
-// What follows the backslash for each byte that needs an escape: the
-// letter of a short escape, 'u' for \u00xx, 0 for a byte written as it is.
-constexpr std::array<char, 256> escapes = [] {
-  std::array<char, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[static_cast<std::size_t>(c)] = 'u';
-  table['\b'] = 'b';
-  table['\t'] = 't';
-  table['\n'] = 'n';
-  table['\f'] = 'f';
-  table['\r'] = 'r';
-  table['"'] = '"';
-  table['\\'] = '\\';
-  return table;
-}();
+#include "internal_error.h"
 
-char escape_of(char c) { return escapes[static_cast<unsigned char>(c)]; }
+std::size_t JsonText::string(std::string_view text) {
+  const std::size_t start = out_.size();
+  serializer_.reset(boost::json::string_view(text.data(), text.size()));
+  drain(text.size() + 2);
+  return start;
+}
 
-}  // namespace
+void JsonText::integer(std::int64_t value) {
+  const boost::json::value number(value);
+  serializer_.reset(&number);
+  drain(20);
+}
 
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  std::size_t from = 0;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const char escape = escape_of(text[at]);
-    if (escape == 0) continue;
-    out.append(text.data() + from, at - from);
-    from = at + 1;
-    out += '\\';
-    out += escape;
-    if (escape == 'u') {
-      constexpr char hex[] = "0123456789abcdef";
-      const auto byte = static_cast<unsigned char>(text[at]);
-      out += "00";
-      out += hex[byte >> 4];
-      out += hex[byte & 15];
-    }
+void JsonText::integer(std::uint64_t value) {
+  const boost::json::value number(value);
+  serializer_.reset(&number);
+  drain(20);
+}
+
+void JsonText::drain(std::size_t expected) {
+  // Room for the common case of no escapes, in the buffer itself; more when
+  // the escapes need it.
+  std::size_t room = std::max<std::size_t>(expected, 32);
+  while (!serializer_.done()) {
+    const std::size_t size = out_.size();
+    out_.resize(size + room);
+    const boost::json::string_view piece = serializer_.read(out_.data() + size, room);
+    if (piece.empty()) internal_error("JSON text is always serializable");
+    out_.resize(size + piece.size());
+    room *= 2;
   }
-  out.append(text.data() + from, text.size() - from);
-  out += '"';
-}
-
-void append_json_integer(std::string& out, std::int64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
-
-void append_json_integer(std::string& out, std::uint64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
 }

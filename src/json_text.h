@@ -1,16 +1,29 @@
-// Pieces of JSON text written straight into a buffer: strings with exactly
-// the escapes of Boost.JSON's serializer, and integers.
+// JSON strings and integers written straight into a buffer by Boost.JSON's
+// serializer, so that every escape is the library's (a backslash before the
+// quotation mark and the backslash, \b \t \n \f \r, \u00xx in lower-case
+// hexadecimal for the other controls, everything else as it stands). The
+// caller lays down the structure around them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// Appends `text` as a JSON string: a backslash before the quotation mark
-// and the backslash, \b \t \n \f \r for those controls, \u00xx (lower-case
-// hexadecimal) for the other characters below 0x20, and everything else,
-// UTF-8 included, as it stands.
-void append_json_string(std::string& out, std::string_view text);
+#include <boost/json/serializer.hpp>
 
-void append_json_integer(std::string& out, std::int64_t value);
-void append_json_integer(std::string& out, std::uint64_t value);
+class JsonText {
+ public:
+  explicit JsonText(std::string& out) : out_(out) {}
+
+  // Appends `text` as a JSON string; returns where it starts in the buffer.
+  std::size_t string(std::string_view text);
+  void integer(std::int64_t value);
+  void integer(std::uint64_t value);
+
+ private:
+  // Reads what the serializer was reset to into the buffer's end.
+  void drain(std::size_t expected);
+
+  std::string& out_;
+  boost::json::serializer serializer_;
+};

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -89,12 +90,17 @@ int main(int argc, char** argv) {
   const bool stdout_closed = reserve_if_closed(STDOUT_FILENO, O_WRONLY);
   const bool stderr_closed = reserve_if_closed(STDERR_FILENO, O_WRONLY);
   ProcessConsole console(stdout_closed, stderr_closed);
+  RunValues values;
+  int status = 101;
   try {
-    return run(argc, argv, console);
+    status = run(argc, argv, console, values);
   } catch (const InternalError& error) {
     console.report_internal_error(error.message);
   } catch (const std::exception& error) {
     console.report_internal_error(error.what());
   }
-  return 101;
+  // The run has released everything with an effect outside the process;
+  // the node table and the plan are left for the system to reclaim with the
+  // process, as exit() destroys no local of main.
+  std::exit(status);
 }

@@ -2,8 +2,8 @@
 //
 // The document is written straight from the plan into one reserved buffer:
 // the layout (indents, separators, "[]" for an empty array) is laid down
-// here, the keys are constants, and every string and integer is written
-// with the escapes of Boost.JSON's serializer (json_text.h).
+// here, the keys are constants, and every string and integer is written by
+// Boost.JSON's serializer (json_text.h).
 #include "output.h"
 
 #include <cstddef>
@@ -18,7 +18,7 @@ namespace {
 // on its own line, an empty container written as its two brackets.
 class PrettyWriter {
  public:
-  explicit PrettyWriter(std::string& out) : out_(out) {}
+  explicit PrettyWriter(std::string& out) : out_(out), json_(out) {}
 
   void open(char bracket) {
     out_ += bracket;
@@ -36,7 +36,9 @@ class PrettyWriter {
   // Starts the next element of the current array.
   void element() { next_item(); }
 
-  // Starts the next entry of the current object; `name` needs no escapes.
+  // Starts the next entry of the current object. The keys are constants of
+  // lower-case letters and underscores, which the serializer writes as they
+  // stand; so are the dates' digits and hyphens.
   void key(std::string_view name) {
     next_item();
     out_ += '"';
@@ -44,7 +46,7 @@ class PrettyWriter {
     out_ += "\": ";
   }
 
-  void string(std::string_view text) { append_json_string(out_, text); }
+  void string(std::string_view text) { json_.string(text); }
 
   void date(Date day) {
     out_ += '"';
@@ -52,8 +54,8 @@ class PrettyWriter {
     out_ += '"';
   }
 
-  void integer(std::int64_t number) { append_json_integer(out_, number); }
-  void integer(std::uint64_t number) { append_json_integer(out_, number); }
+  void integer(std::int64_t number) { json_.integer(number); }
+  void integer(std::uint64_t number) { json_.integer(number); }
 
  private:
   void next_item() {
@@ -68,6 +70,7 @@ class PrettyWriter {
   }
 
   std::string& out_;
+  JsonText json_;
   std::size_t depth_ = 0;
   bool empty_ = true;  // no element written yet at the current depth
 };

@@ -64,7 +64,7 @@ std::optional<std::string_view> view_of(const std::optional<std::string>& text) 
 // Every stage once, in order. On failure everything built so far (the
 // temporary worktree included) is released before the message comes back;
 // on success the output lines are printed while the run still holds it.
-tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
+tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, RunValues& values) {
   if (cli.anchor && (!cli.event_time_start || !cli.event_time_end)) {
     return Failure(
         "--anchor requires --event-time-start and --event-time-end to both be passed explicitly "
@@ -92,8 +92,9 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
     return Failure(std::move(fresh.error()));
   }
 
-  auto manifest = load_manifest(manifest_path);
-  if (!manifest) return Failure(describe_manifest_error(manifest.error()));
+  auto loaded = load_manifest(manifest_path);
+  if (!loaded) return Failure(describe_manifest_error(loaded.error()));
+  const Manifest& manifest = values.manifest.emplace(std::move(*loaded));
 
   const std::string against = cli.against.value_or(config->against.value_or(default_against()));
 
@@ -103,9 +104,10 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
   std::optional<std::filesystem::path> baseline_dir;
   if (*baseline) baseline_dir = (*baseline)->dir;
 
-  auto selection = select_models(project_dir, *manifest, dbt_command, *dbt_args, cli.select,
-                                 view_of(cli.exclude), baseline_dir);
-  if (!selection) return Failure(describe_select_error(selection.error()));
+  auto selected = select_models(project_dir, manifest, dbt_command, *dbt_args, cli.select,
+                                view_of(cli.exclude), baseline_dir);
+  if (!selected) return Failure(describe_select_error(selected.error()));
+  const Selection& selection = values.selection.emplace(std::move(*selected));
 
   const auto window = resolve_window(cli);
   if (!window) return Failure(window.error());
@@ -113,27 +115,28 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
   const std::int64_t max_window_expansion_days =
       config->max_window_expansion_days.value_or(kDefaultMaxWindowExpansionDays);
 
-  const auto plan = build_plan(*manifest, *selection, *window, max_window_expansion_days,
-                               view_of(cli.anchor));
-  if (!plan) return Failure(describe_plan_error(plan.error()));
+  auto planned = build_plan(manifest, selection, *window, max_window_expansion_days,
+                            view_of(cli.anchor));
+  if (!planned) return Failure(describe_plan_error(planned.error()));
+  const Plan& plan = values.plan.emplace(std::move(*planned));
 
   const std::filesystem::path plan_path = cli.output_file.value_or(default_plan_path(project_dir));
   {
     const RunContext context{cli.select, display_path(manifest_path), dbt_command,
-                             manifest->generated_at, max_window_expansion_days};
-    const std::string document = build_plan_document(*plan, context);
+                             manifest.generated_at, max_window_expansion_days};
+    const std::string document = build_plan_document(plan, context);
     if (auto written = write_atomically(plan_path, document); !written) {
       return Failure(std::move(written.error()));
     }
   }
 
   if (cli.pretty) {
-    const std::string tree = render_tree(*plan);
+    const std::string tree = render_tree(plan);
     if (!tree.empty()) console.out(tree);
   }
   if (cli.html) {
     const std::filesystem::path report_path = html_report_path(project_dir);
-    const std::string page = render_html_report(*plan);
+    const std::string page = render_html_report(plan);
     if (auto written = write_atomically(report_path, page); !written) {
       return Failure(std::move(written.error()));
     }
@@ -143,10 +146,10 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console) {
   // tens of thousands of models.
   std::string lines;
   std::size_t size = 200;
-  for (const PlanWarning& warning : plan->warnings) size += 12 + warning.model.size() + warning.message.size();
+  for (const PlanWarning& warning : plan.warnings) size += 12 + warning.model.size() + warning.message.size();
   lines.reserve(size);
-  if (const auto note = plan->default_yesterday_note()) lines += *note + "\n";
-  for (const PlanWarning& warning : plan->warnings) {
+  if (const auto note = plan.default_yesterday_note()) lines += *note + "\n";
+  for (const PlanWarning& warning : plan.warnings) {
     lines += "warning: ";
     lines += warning.model;
     lines += ": ";
@@ -171,7 +174,7 @@ std::filesystem::path default_plan_path(const std::filesystem::path& project_dir
   return project_dir / "target" / "velk" / "dbt_plan.json";
 }
 
-int run(int argc, const char* const* argv, Console& console) {
+int run(int argc, const char* const* argv, Console& console, RunValues& values) {
   auto cli = parse_cli(argc, argv, detect_cli_colours());
   if (!cli) {
     const CliExit& exit = cli.error();
@@ -182,7 +185,7 @@ int run(int argc, const char* const* argv, Console& console) {
     }
     return exit.status;
   }
-  if (auto done = run_stages(*cli, console); !done) {
+  if (auto done = run_stages(*cli, console, values); !done) {
     console.err("error: " + done.error() + "\n");
     return 1;
   }

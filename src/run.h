@@ -9,6 +9,9 @@
 #include <string_view>
 
 #include "config.h"
+#include "manifest.h"
+#include "plan.h"
+#include "selection.h"
 
 // Where a run writes its lines; main hands over the process's standard
 // output and standard error. A write that fails throws InternalError
@@ -21,9 +24,20 @@ class Console {
   virtual void err(std::string_view text) = 0;
 };
 
+// The large values of a run: the node table, the selection and the plan.
+// The caller may keep them until the process ends and let the system
+// reclaim their memory at once, which is far cheaper than freeing their
+// hundreds of thousands of pieces one by one.
+struct RunValues {
+  std::optional<Manifest> manifest;
+  std::optional<Selection> selection;
+  std::optional<Plan> plan;
+};
+
 // Returns the exit status: 0 success, 1 a reported error, 2 a usage error
-// (0 after help or version).
-int run(int argc, const char* const* argv, Console& console);
+// (0 after help or version). Everything else the run holds, a temporary git
+// worktree included, is released before it returns.
+int run(int argc, const char* const* argv, Console& console, RunValues& values);
 
 // The project directory's display text when it holds no dbt_project.yml
 // (any entry counts, links followed), else none.
