@@ -21,37 +21,13 @@
 #include "manifest.h"
 #include "manifest_reader.h"
 #include "support/manifest_gen.h"
+#include "support/null_handler.h"
 
 namespace {
 
 namespace json = boost::json;
 
 constexpr int repeats = 3;
-
-struct NullHandler {
-  static constexpr std::size_t max_object_size = std::size_t(-1);
-  static constexpr std::size_t max_array_size = std::size_t(-1);
-  static constexpr std::size_t max_key_size = std::size_t(-1);
-  static constexpr std::size_t max_string_size = std::size_t(-1);
-  bool on_document_begin(json::error_code&) { return true; }
-  bool on_document_end(json::error_code&) { return true; }
-  bool on_array_begin(json::error_code&) { return true; }
-  bool on_array_end(std::size_t, json::error_code&) { return true; }
-  bool on_object_begin(json::error_code&) { return true; }
-  bool on_object_end(std::size_t, json::error_code&) { return true; }
-  bool on_string_part(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_string(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_key_part(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_key(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_number_part(json::string_view, json::error_code&) { return true; }
-  bool on_int64(std::int64_t, json::string_view, json::error_code&) { return true; }
-  bool on_uint64(std::uint64_t, json::string_view, json::error_code&) { return true; }
-  bool on_double(double, json::string_view, json::error_code&) { return true; }
-  bool on_bool(bool, json::error_code&) { return true; }
-  bool on_null(json::error_code&) { return true; }
-  bool on_comment_part(json::string_view, json::error_code&) { return true; }
-  bool on_comment(json::string_view, json::error_code&) { return true; }
-};
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

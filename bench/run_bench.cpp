@@ -48,6 +48,7 @@
 #include "plan.h"
 #include "select.h"
 #include "support/manifest_gen.h"
+#include "support/null_handler.h"
 #include "utf8.h"  // display_path
 
 extern char** environ;
@@ -62,31 +63,6 @@ namespace json = boost::json;
 int repeats_for(std::size_t models) { return models <= 10'000 ? 15 : models <= 50'000 ? 9 : 7; }
 constexpr const char* kStart = "2024-06-01";
 constexpr const char* kEnd = "2024-06-07";
-
-struct NullHandler {
-  static constexpr std::size_t max_object_size = std::size_t(-1);
-  static constexpr std::size_t max_array_size = std::size_t(-1);
-  static constexpr std::size_t max_key_size = std::size_t(-1);
-  static constexpr std::size_t max_string_size = std::size_t(-1);
-  bool on_document_begin(json::error_code&) { return true; }
-  bool on_document_end(json::error_code&) { return true; }
-  bool on_array_begin(json::error_code&) { return true; }
-  bool on_array_end(std::size_t, json::error_code&) { return true; }
-  bool on_object_begin(json::error_code&) { return true; }
-  bool on_object_end(std::size_t, json::error_code&) { return true; }
-  bool on_string_part(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_string(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_key_part(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_key(json::string_view, std::size_t, json::error_code&) { return true; }
-  bool on_number_part(json::string_view, json::error_code&) { return true; }
-  bool on_int64(std::int64_t, json::string_view, json::error_code&) { return true; }
-  bool on_uint64(std::uint64_t, json::string_view, json::error_code&) { return true; }
-  bool on_double(double, json::string_view, json::error_code&) { return true; }
-  bool on_bool(bool, json::error_code&) { return true; }
-  bool on_null(json::error_code&) { return true; }
-  bool on_comment_part(json::string_view, json::error_code&) { return true; }
-  bool on_comment(json::string_view, json::error_code&) { return true; }
-};
 
 using Steady = std::chrono::steady_clock;
 
