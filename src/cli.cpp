@@ -332,19 +332,28 @@ const OptionInfo* option_awaiting_value(const std::vector<OptionInfo>& options,
   return option != nullptr && option->kind != ValueKind::Flag ? option : nullptr;
 }
 
-bool is_help_or_version(const std::vector<OptionInfo>& options, std::string_view word,
-                        Request& request) {
-  const OptionInfo* option = nullptr;
-  if (word.starts_with("--")) {
-    option = find_long(options, word.substr(2));
-  } else if (word.size() == 2 && word[0] == '-') {
-    option = find_short(options, word[1]);
-  }
+bool is_help_or_version_option(const OptionInfo* option, Request& request) {
   if (option == nullptr || (option->long_name != "help" && option->long_name != "version")) {
     return false;
   }
   request = option->long_name == "help" ? Request::Help : Request::Version;
   return true;
+}
+
+// Whether `word` asks for help or version: "--help", "--version", or a
+// group of short options ("-h", "-hV", "-Vs") in which -h or -V comes
+// before any letter that takes a value (whose value is the rest of the
+// word: "-sh" selects "h").
+bool is_help_or_version(const std::vector<OptionInfo>& options, std::string_view word,
+                        Request& request) {
+  if (word.starts_with("--")) return is_help_or_version_option(find_long(options, word.substr(2)), request);
+  if (word.size() < 2 || word[0] != '-') return false;
+  for (const char letter : word.substr(1)) {
+    const OptionInfo* option = find_short(options, letter);
+    if (is_help_or_version_option(option, request)) return true;
+    if (option == nullptr || option->kind != ValueKind::Flag) return false;
+  }
+  return false;
 }
 
 // The argument words as the option parser is to read them, after the rules

@@ -13,7 +13,9 @@
 
 class JsonText {
  public:
-  explicit JsonText(std::string& out) : out_(out) {}
+  // `what` names the text in the internal error raised should the
+  // serializer ever fail ("plan document", "graph data").
+  JsonText(std::string& out, const char* what) : out_(out), what_(what) {}
 
   // Appends `text` as a JSON string; returns where it starts in the buffer.
   std::size_t string(std::string_view text);
@@ -25,5 +27,6 @@ class JsonText {
   void drain(std::size_t expected);
 
   std::string& out_;
+  const char* what_;
   boost::json::serializer serializer_;
 };

@@ -77,7 +77,10 @@ tl::expected<Selection, SelectError> selection_from_ls_output(const Manifest& ma
     rest_of_text = decoded;
   }
   Selection selection;
-  selection.reserve(static_cast<std::size_t>(std::count(rest_of_text.begin(), rest_of_text.end(), '\n')) + 1);
+  // One entry per line at most, and never more than there are models: the
+  // output may hold any number of blank or repeated lines.
+  const auto lines = static_cast<std::size_t>(std::count(rest_of_text.begin(), rest_of_text.end(), '\n')) + 1;
+  selection.reserve(std::min(lines, index.size()));
   std::size_t start = 0;
   while (start < rest_of_text.size()) {
     std::size_t end = rest_of_text.find('\n', start);

@@ -322,6 +322,11 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithStatusZero) {
       {{"-V"}, version},
       {{"--version"}, version},
       {{"--exclude", "x", "-V"}, version},
+      // In a group of short options, the first of -h and -V counts.
+      {{"-hV"}, kHelp},
+      {{"-Vh"}, version},
+      {{"-hs", "a"}, kHelp},
+      {{"-s", "a", "-Vo", "plan.json"}, version},
   };
   for (const ExitCase& c : cases) {
     const auto cli = parse(c.args);
@@ -330,6 +335,12 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithStatusZero) {
     EXPECT_FALSE(cli.error().to_stderr) << joined(c.args);
     EXPECT_EQ(cli.error().status, 0) << joined(c.args);
   }
+}
+
+TEST(CommandLine, AValueAttachedToAShortOptionIsNoRequestForHelp) {
+  const auto cli = parse({"-sh"});
+  ASSERT_TRUE(cli.has_value());
+  EXPECT_EQ(cli->select, "h");
 }
 
 TEST(CommandLine, ErrorsBeforeHelpAreStillReported) {

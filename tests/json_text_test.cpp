@@ -21,7 +21,7 @@ TEST(JsonText, StringsAreAppendedAsTheSerializerWritesThem) {
   for (int c = 0; c < 256; ++c) texts.push_back(std::string(1, static_cast<char>(c)));
   for (const std::string& text : texts) {
     std::string out = "prefix:";
-    JsonText json(out);
+    JsonText json(out, "test text");
     const std::size_t start = json.string(text);
     EXPECT_EQ(start, 7u);
     EXPECT_EQ(out, "prefix:" + boost::json::serialize(boost::json::string_view(text.data(), text.size())))
@@ -31,7 +31,7 @@ TEST(JsonText, StringsAreAppendedAsTheSerializerWritesThem) {
 
 TEST(JsonText, IntegersAreWrittenWhole) {
   std::string out;
-  JsonText json(out);
+  JsonText json(out, "test text");
   const std::int64_t signed_values[] = {0, -1, 7, std::numeric_limits<std::int64_t>::min(),
                                         std::numeric_limits<std::int64_t>::max()};
   std::string expected;

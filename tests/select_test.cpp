@@ -90,6 +90,19 @@ TEST(Select, ReadsOneModelNamePerLine) {
   }
 }
 
+TEST(Select, RoomForTheSelectionIsBoundedByTheModelsNotByTheLines) {
+  // dbt may print any number of blank or repeated lines; the set is sized
+  // for the models there are (a line count of billions would otherwise end
+  // the run in an allocation failure).
+  const Manifest manifest = manifest_of({model("model.shop.orders", "orders")});
+  std::string output(std::size_t(32) << 20, '\n');
+  for (int i = 0; i < 100'000; ++i) output += "orders\n";
+  const auto selection = selection_from_ls_output(manifest, "dbt", output);
+  ASSERT_TRUE(selection.has_value());
+  EXPECT_EQ(sorted(*selection), std::vector<std::string>{"model.shop.orders"});
+  EXPECT_LE(selection->bucket_count(), 64u);
+}
+
 TEST(Select, ASharedNamePicksTheLowestUniqueIdWhateverTheTableOrder) {
   std::vector<Node> nodes = {
       model("model.zeta.dup", "dup"),     model("model.alpha.dup", "dup"),
