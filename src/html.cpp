@@ -65,7 +65,8 @@ void append_script_safe_string(JsonText& json, std::string& out, std::string_vie
 // plans cheap.
 class JsonWriter {
  public:
-  explicit JsonWriter(std::string& out) : out_(out), json_(out, "graph data") {}
+  explicit JsonWriter(std::string& out)
+      : out_(out), json_(out, "graph data should always serialize: the serializer gave no output") {}
 
   void punctuation(std::string_view text) { out_.append(text); }
 

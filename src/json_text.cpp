@@ -3,7 +3,6 @@
 #include "json_text.h"
 
 #include <algorithm>
-#include <string>
 
 #include <boost/json/value.hpp>
 
@@ -36,7 +35,7 @@ void JsonText::drain(std::size_t expected) {
     const std::size_t size = out_.size();
     out_.resize(size + room);
     const boost::json::string_view piece = serializer_.read(out_.data() + size, room);
-    if (piece.empty()) internal_error(std::string(what_) + " is always serializable");
+    if (piece.empty()) internal_error(failure_);
     out_.resize(size + piece.size());
     room *= 2;
   }

@@ -13,9 +13,9 @@
 
 class JsonText {
  public:
-  // `what` names the text in the internal error raised should the
-  // serializer ever fail ("plan document", "graph data").
-  JsonText(std::string& out, const char* what) : out_(out), what_(what) {}
+  // `failure` is the internal error's message should the serializer ever
+  // stop giving output (it cannot for strings and integers).
+  JsonText(std::string& out, const char* failure) : out_(out), failure_(failure) {}
 
   // Appends `text` as a JSON string; returns where it starts in the buffer.
   std::size_t string(std::string_view text);
@@ -27,6 +27,6 @@ class JsonText {
   void drain(std::size_t expected);
 
   std::string& out_;
-  const char* what_;
+  const char* failure_;
   boost::json::serializer serializer_;
 };

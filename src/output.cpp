@@ -18,7 +18,7 @@ namespace {
 // on its own line, an empty container written as its two brackets.
 class PrettyWriter {
  public:
-  explicit PrettyWriter(std::string& out) : out_(out), json_(out, "plan document") {}
+  explicit PrettyWriter(std::string& out) : out_(out), json_(out, "plan document is always serializable") {}
 
   void open(char bracket) {
     out_ += bracket;
