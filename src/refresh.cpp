@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+
 #include <utility>
 
 #include "os_error.h"
@@ -31,6 +34,8 @@ FileTime modification_time(const struct stat& info) {
                   static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
 }
 
+constexpr FileTime kNewerThanAnyManifest{INT64_MAX, 999'999'999};
+
 void fold(std::optional<FileTime>& newest, FileTime candidate) {
   if (!newest || candidate > *newest) newest = candidate;
 }
@@ -49,6 +54,7 @@ bool on_walk_path(const std::vector<DirId>& walk_path, DirId id) {
 void walk(int dir_fd, std::vector<DirId>& walk_path, std::optional<FileTime>& newest) {
   DIR* dir = ::fdopendir(dir_fd);
   if (dir == nullptr) {
+    if (errno == ENOMEM) fold(newest, kNewerThanAnyManifest);
     ::close(dir_fd);
     return;
   }
@@ -64,7 +70,13 @@ void walk(int dir_fd, std::vector<DirId>& walk_path, std::optional<FileTime>& ne
     const DirId id{info.st_dev, info.st_ino};
     if (on_walk_path(walk_path, id)) continue;
     const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (child < 0) continue;
+    if (child < 0) {
+      // A directory that cannot be read is passed over; one that could not
+      // be opened for lack of descriptors or memory may hold newer files,
+      // so the sources count as newer than any manifest.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) fold(newest, kNewerThanAnyManifest);
+      continue;
+    }
     walk_path.push_back(id);
     walk(child, walk_path, newest);
     walk_path.pop_back();

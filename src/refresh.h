@@ -27,5 +27,7 @@ tl::expected<void, std::string> refresh_manifest(const std::filesystem::path& pr
                                                  std::string_view dbt_command,
                                                  const std::vector<std::string>& dbt_args);
 
-// Folds the modification time of every file below `dir` into `newest`.
+// Folds the modification time of every file below `dir` into `newest`. A
+// directory left unread for lack of descriptors or memory folds in a time
+// later than any file's, so that the manifest is never wrongly taken as fresh.
 void newest_source_mtime(const std::filesystem::path& dir, std::optional<FileTime>& newest);

@@ -3,9 +3,12 @@
 #include "refresh.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -287,6 +290,28 @@ TEST(Refresh, WalkFollowsLinksAndSurvivesCycles) {
     newest_source_mtime(root / "models", newest);
     EXPECT_EQ(newest, c.newest) << c.what;
   }
+}
+
+TEST(Refresh, AWalkOutOfDescriptorsNeverCallsTheManifestFresh) {
+  TempDir root;
+  fs::path deep = root / "models";
+  for (int level = 0; level < 40; ++level) deep /= "d";
+  write_at(deep / "model.sql", later(base_time, 1));
+
+  // Room for only a few more open descriptors than the process holds now.
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  const auto open_now = static_cast<rlim_t>(std::distance(fs::directory_iterator("/proc/self/fd"),
+                                                          fs::directory_iterator{}));
+  rlimit tight = before;
+  tight.rlim_cur = open_now + 8;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::optional<FileTime> newest;
+  newest_source_mtime(root / "models", newest);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+
+  ASSERT_TRUE(newest.has_value());
+  EXPECT_GT(*newest, later(base_time, 1));
 }
 
 TEST(Refresh, WalkOnlyReplacesTheNewestWithALaterTime) {
