@@ -361,8 +361,8 @@ class ManifestHandler {
   static constexpr std::size_t max_key_size = std::size_t(-1);
   static constexpr std::size_t max_string_size = std::size_t(-1);
 
-  ManifestHandler(RawManifest& root, EntrySink& sink, const char* stack_floor)
-      : root_(root), sink_(sink), stack_floor_(stack_floor) {}
+  ManifestHandler(RawManifest& root, EntrySink& sink, const char* stack_floor, const char* text_end)
+      : root_(root), sink_(sink), stack_floor_(stack_floor), text_end_(text_end) {}
 
   std::optional<Failure> failure;
   bool out_of_stack = false;  // the failure is that the stack ran out
@@ -652,10 +652,19 @@ class ManifestHandler {
     if (!number_.empty()) {
       number_.append(raw);
       raw = number_;
+    } else if (leading_zero_before_digit(raw, last.data() + last.size())) {
+      // "01": the parser hands over the 0 before it finds the number
+      // malformed; it reports that itself at the next digit.
+      take_slot();
+      return true;
     }
     const bool ok = read_number(raw, ec);
     number_.clear();
     return ok;
+  }
+
+  bool leading_zero_before_digit(std::string_view raw, const char* next) const {
+    return (raw == "0" || raw == "-0") && next < text_end_ && *next >= '0' && *next <= '9';
   }
 
   bool read_number(std::string_view raw, json::error_code& ec) {
@@ -692,6 +701,7 @@ class ManifestHandler {
   RawManifest& root_;  // what the document's value is read into
   EntrySink& sink_;    // where the entries of its maps go
   const char* stack_floor_;  // the lowest address the parser's recursion may reach (large_stack.h)
+  const char* text_end_;     // the end of the text, which is parsed in one piece
   std::vector<Frame> frames_;
   std::size_t skip_depth_ = 0;  // open containers of the skipped value
   bool skip_next_ = false;      // the next value is that of a key no record declares
@@ -855,7 +865,7 @@ Outcome parse_text(std::string_view text, RawManifest& root, EntrySink& sink, bo
   json::parse_options options;
   options.max_depth = max_json_depth;
   options.allow_invalid_utf8 = !check_utf8;
-  json::basic_parser<ManifestHandler> parser(options, root, sink, stack_floor);
+  json::basic_parser<ManifestHandler> parser(options, root, sink, stack_floor, text.data() + text.size());
   json::error_code ec;
   const std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec) {

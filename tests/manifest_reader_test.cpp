@@ -331,6 +331,12 @@ TEST(ManifestReader, RejectsMalformedJsonAnywhere) {
       {u + "[1 @2]}", "expected `,` or `]`"},
       {R"({"nodes": {} @"x": 1})", "expected `,` or `}`"},
       {u + "0@1}", "invalid number"},
+      // Also where a value of another type belongs: the malformed number is
+      // the fault, not the 0 that the parser has read of it.
+      {R"({"nodes": 0@1})", "invalid number"},
+      {R"({"nodes": -0@0})", "invalid number"},
+      {R"({"nodes": {}, "velk": {"lookback": -0@1}})", "invalid number"},
+      {R"({"nodes": {"a": {"depends_on": {"nodes": [0@7]}}}})", "invalid number"},
       {u + "-@x}", "invalid number"},
       {u + "1.@}", "invalid number"},
       {u + "@nul}", "expected ident"},
