@@ -195,8 +195,11 @@ std::optional<TimeUnit> unit_named(std::string_view name) {
 }
 
 std::string unknown_unit(std::string_view name) {
+  // Escaped as in the quoted form, so that no control character of the
+  // manifest reaches the terminal.
+  const std::string quoted = quoted_form(name);
   std::string message = "unknown variant `";
-  message += name;
+  message.append(quoted, 1, quoted.size() - 2);
   message += "`, expected one of ";
   for (std::size_t i = 0; i < std::size(unit_names); ++i) {
     if (i > 0) message += ", ";

@@ -296,6 +296,8 @@ TEST(ManifestReader, RejectsMalformedWindowSettings) {
       {v + R"({"lookback_unit": @"Week"})" + end, "unknown variant `Week`, expected one of `day`, `week`, `month`, `year`"},
       {v + R"({"lookback_unit": @"days"})" + end, "unknown variant `days`, expected one of `day`, `week`, `month`, `year`"},
       {v + R"({"lookback_unit": @" day"})" + end, "unknown variant ` day`, expected one of `day`, `week`, `month`, `year`"},
+      {v + R"({"lookback_unit": @"a\nb\u001b[31m"})" + end,
+       "unknown variant `a\\nb\\u{1b}[31m`, expected one of `day`, `week`, `month`, `year`"},
       {v + R"({"lookback_unit": @null})" + end, "expected value"},
       {v + R"({"lookback_unit": @5})" + end, "expected value"},
       {v + R"({"lookback_unit": @["day"]})" + end, "expected value"},
