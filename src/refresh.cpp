@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdint>
-
 #include <utility>
 
 #include "os_error.h"
@@ -34,10 +33,15 @@ FileTime modification_time(const struct stat& info) {
                   static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
 }
 
-constexpr FileTime kNewerThanAnyManifest{INT64_MAX, 999'999'999};
-
 void fold(std::optional<FileTime>& newest, FileTime candidate) {
   if (!newest || candidate > *newest) newest = candidate;
+}
+
+// A directory that cannot be read is passed over; one that could not be
+// opened for lack of descriptors or memory may hold newer files, so the
+// sources then count as newer than any manifest.
+void fold_unopened(std::optional<FileTime>& newest, int error) {
+  if (error == EMFILE || error == ENFILE || error == ENOMEM) fold(newest, FileTime{INT64_MAX, 999'999'999});
 }
 
 bool on_walk_path(const std::vector<DirId>& walk_path, DirId id) {
@@ -54,7 +58,7 @@ bool on_walk_path(const std::vector<DirId>& walk_path, DirId id) {
 void walk(int dir_fd, std::vector<DirId>& walk_path, std::optional<FileTime>& newest) {
   DIR* dir = ::fdopendir(dir_fd);
   if (dir == nullptr) {
-    if (errno == ENOMEM) fold(newest, kNewerThanAnyManifest);
+    fold_unopened(newest, errno);
     ::close(dir_fd);
     return;
   }
@@ -71,10 +75,7 @@ void walk(int dir_fd, std::vector<DirId>& walk_path, std::optional<FileTime>& ne
     if (on_walk_path(walk_path, id)) continue;
     const int child = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (child < 0) {
-      // A directory that cannot be read is passed over; one that could not
-      // be opened for lack of descriptors or memory may hold newer files,
-      // so the sources count as newer than any manifest.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) fold(newest, kNewerThanAnyManifest);
+      fold_unopened(newest, errno);
       continue;
     }
     walk_path.push_back(id);
@@ -93,7 +94,10 @@ constexpr const char* source_dirs[] = {"models",    "macros",   "seeds",
 
 void newest_source_mtime(const std::filesystem::path& dir, std::optional<FileTime>& newest) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) {
+    fold_unopened(newest, errno);
+    return;
+  }
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     ::close(fd);
