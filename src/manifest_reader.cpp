@@ -375,50 +375,8 @@ class ManifestHandler {
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
   bool on_comment(json::string_view, json::error_code&) { return true; }
 
-  bool on_object_begin(json::error_code& ec) {
-    if (stack_below(stack_floor_)) return stack_exhausted(ec);
-    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
-    const Target t = take_slot();
-    switch (t.slot) {
-      case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, false, new_metadata(t.ptr), ec);
-      case Slot::velk: return push(Slot::velk, false, new_velk(t.ptr), ec);
-      case Slot::manifest:
-      case Slot::node:
-      case Slot::source:
-      case Slot::depends_on:
-      case Slot::config:
-      case Slot::meta:
-      case Slot::node_map:
-      case Slot::source_map:
-      case Slot::overrides:
-      case Slot::unit:
-        return push(t.slot, false, t.ptr, ec);
-      default:
-        return invalid_type(ec, t.slot, "map", Anchor::at_stop);
-    }
-  }
-
-  bool on_array_begin(json::error_code& ec) {
-    if (stack_below(stack_floor_)) return stack_exhausted(ec);
-    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
-    const Target t = take_slot();
-    switch (t.slot) {
-      case Slot::skip: skip_depth_ = 1; return true;
-      case Slot::metadata: return push(Slot::metadata, true, new_metadata(t.ptr), ec);
-      case Slot::velk: return push(Slot::velk, true, new_velk(t.ptr), ec);
-      case Slot::manifest:
-      case Slot::node:
-      case Slot::source:
-      case Slot::depends_on:
-      case Slot::config:
-      case Slot::meta:
-      case Slot::id_list:
-        return push(t.slot, true, t.ptr, ec);
-      default:
-        return invalid_type(ec, t.slot, "sequence", Anchor::at_stop);
-    }
-  }
+  bool on_object_begin(json::error_code& ec) { return begin_container(false, ec); }
+  bool on_array_begin(json::error_code& ec) { return begin_container(true, ec); }
 
   bool on_object_end(std::size_t, json::error_code& ec) {
     if (skip_depth_ != 0) return --skip_depth_, true;
@@ -541,6 +499,38 @@ class ManifestHandler {
   bool stack_exhausted(json::error_code& ec) {
     out_of_stack = true;
     return fail(ec, "recursion limit exceeded", Anchor::at_stop);
+  }
+
+  // A map or a sequence that starts now: pushed when its slot takes that
+  // form (records take both), skipped whole when its key is no field.
+  bool begin_container(bool is_array, json::error_code& ec) {
+    if (stack_below(stack_floor_)) return stack_exhausted(ec);
+    if (skip_depth_ != 0 || skip_next_) return skip_next_ = false, ++skip_depth_, true;
+    const Target t = take_slot();
+    switch (t.slot) {
+      case Slot::skip: skip_depth_ = 1; return true;
+      case Slot::metadata: return push(Slot::metadata, is_array, new_metadata(t.ptr), ec);
+      case Slot::velk: return push(Slot::velk, is_array, new_velk(t.ptr), ec);
+      case Slot::manifest:
+      case Slot::node:
+      case Slot::source:
+      case Slot::depends_on:
+      case Slot::config:
+      case Slot::meta:
+        return push(t.slot, is_array, t.ptr, ec);
+      case Slot::node_map:
+      case Slot::source_map:
+      case Slot::overrides:
+      case Slot::unit:
+        if (!is_array) return push(t.slot, false, t.ptr, ec);
+        break;
+      case Slot::id_list:
+        if (is_array) return push(t.slot, true, t.ptr, ec);
+        break;
+      default:
+        break;
+    }
+    return invalid_type(ec, t.slot, is_array ? "sequence" : "map", Anchor::at_stop);
   }
 
   // The slot of a value that is starting now.
