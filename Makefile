@@ -1,16 +1,22 @@
 # Entry points: `make demo` and `make test` install what is missing, build
-# and run; `make deps`, `make build`, `make bench` and `make fuzz` do one step.
+# and run; `make deps`, `make build`, `make bench` and `make fuzz` do one step;
+# `make install` and `make package` build the tool alone and install it or
+# package it as a .deb.
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 FUZZ_DIR ?= build-fuzz
+# The tool alone, without the tests: what `make install` and `make package`
+# build, and where the package is written.
+INSTALL_DIR ?= build-install
+PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
 # The models of the bundled example project that the demo plans.
 DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
 
-.PHONY: all deps build build-asan build-fuzz test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
+.PHONY: all deps build build-asan build-fuzz build-install install package install-check test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
 
 all: build
 
@@ -25,6 +31,26 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_DIR) -G $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DVELK_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
+
+build-install:
+	@tools/install-deps tool
+	@cmake -S . -B $(INSTALL_DIR) -G $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVELK_TESTS=OFF >/dev/null
+	@cmake --build $(INSTALL_DIR) -j $(JOBS)
+
+# Installs into $(DESTDIR)$(PREFIX): bin/velk-dbt-plan and
+# share/doc/velk-dbt-plan/README.md.
+install: build-install
+	@DESTDIR="$(DESTDIR)" cmake --install $(INSTALL_DIR) --prefix $(PREFIX)
+
+# $(INSTALL_DIR)/package/velk-dbt-plan_<version>_<arch>.deb
+package: build-install
+	@cd $(INSTALL_DIR) && cpack >/dev/null
+	@ls $(INSTALL_DIR)/package/*.deb
+
+# Installs into a scratch DESTDIR and runs the installed binary, then builds
+# the .deb and reads its contents and dependencies back.
+install-check: build-install
+	@tools/check-install $(INSTALL_DIR)
 
 unit-tests: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -63,7 +89,7 @@ fuzz: build-fuzz
 fuzz-smoke: build-fuzz
 	@tools/run-fuzzers $(FUZZ_DIR) 20
 
-test: unit-tests asan-tests browser-tests fuzz-smoke
+test: unit-tests asan-tests browser-tests fuzz-smoke install-check
 
 # The whole run on generated manifests of 10,000 to 100,000 models against
 # the floor of parsing the manifest once, then the planner and the manifest
@@ -85,4 +111,4 @@ demo: build
 	@echo "plan document: examples/shop/target/velk/dbt_plan.json"
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) $(INSTALL_DIR)
