@@ -174,46 +174,17 @@ class RunningChild {
     std::string* sinks[2] = {&result.stdout_bytes, &result.stderr_bytes};
     while (pipes_open() || !exited_) {
       if (!options_.shielded && !stopping_ && received_stop_signal() != 0) begin_stopping();
-      std::optional<SteadyClock::duration> timeout;
-      if (stopping_ && !killed_) {
-        const auto left = kill_at_ - SteadyClock::now();
-        if (left <= SteadyClock::duration::zero()) {
-          kill_now();
-          continue;
-        }
-        timeout = left;
+      if (stopping_ && exited_) {
+        // Its output is not wanted; what a descendant still holds open is
+        // not waited for.
+        close_pipes();
+        break;
       }
-      if (exit_fd_.get() < 0 && !exited_) {
-        timeout = timeout ? std::min<SteadyClock::duration>(*timeout, kExitCheckInterval)
-                          : SteadyClock::duration(kExitCheckInterval);
+      if (stopping_ && !killed_ && SteadyClock::now() >= kill_at_) {
+        kill_now();
+        continue;
       }
-
-      pollfd fds[3];
-      int watched = 0;
-      int index_of[2] = {-1, -1};
-      for (int i = 0; i < 2; ++i) {
-        if (pipes_[i].get() < 0) continue;
-        index_of[i] = watched;
-        fds[watched++] = {pipes_[i].get(), POLLIN, 0};
-      }
-      const int exit_index = exit_fd_.get() >= 0 && !exited_ ? watched : -1;
-      if (exit_index >= 0) fds[watched++] = {exit_fd_.get(), POLLIN, 0};
-      timespec wait_time{};
-      if (timeout) wait_time = to_timespec(*timeout);
-      if (::ppoll(fds, static_cast<nfds_t>(watched), timeout ? &wait_time : nullptr,
-                  waiting_mask_) < 0) {
-        if (errno == EINTR) continue;
-        note_read_error(last_error());
-        if (auto reaped = reap_blocking(); !reaped) return tl::make_unexpected(reaped.error());
-        return tl::make_unexpected(read_error_);
-      }
-
-      for (int i = 0; i < 2; ++i) {
-        if (index_of[i] >= 0 && fds[index_of[i]].revents != 0) read_from(i, *sinks[i]);
-      }
-      if (!exited_ && (exit_index < 0 || fds[exit_index].revents != 0)) {
-        if (auto reaped = try_reap(); !reaped) return tl::make_unexpected(reaped.error());
-      }
+      if (auto waited = wait_once(sinks); !waited) return tl::make_unexpected(waited.error());
     }
     if (read_error_) return tl::make_unexpected(read_error_);
     return status_;
@@ -238,8 +209,53 @@ class RunningChild {
   void kill_now() {
     if (!exited_) ::kill(pid_, SIGKILL);
     killed_ = true;
+    close_pipes();
+  }
+
+  void close_pipes() {
     pipes_[0].reset();
     pipes_[1].reset();
+  }
+
+  // How long the next wait may sleep at most; none for no limit.
+  std::optional<SteadyClock::duration> next_timeout() const {
+    std::optional<SteadyClock::duration> timeout;
+    if (stopping_ && !killed_) timeout = kill_at_ - SteadyClock::now();
+    if (exit_fd_.get() < 0 && !exited_) {
+      timeout = timeout ? std::min<SteadyClock::duration>(*timeout, kExitCheckInterval)
+                        : SteadyClock::duration(kExitCheckInterval);
+    }
+    return timeout;
+  }
+
+  // Sleeps until a pipe has data, the child exits, a signal comes or the
+  // timeout passes, then reads what is there and reaps the child if it has
+  // exited. Fails only when the child cannot be waited for.
+  tl::expected<void, std::error_code> wait_once(std::string* const sinks[2]) {
+    pollfd fds[3];
+    int watched = 0;
+    int index_of[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+      if (pipes_[i].get() < 0) continue;
+      index_of[i] = watched;
+      fds[watched++] = {pipes_[i].get(), POLLIN, 0};
+    }
+    const int exit_index = exit_fd_.get() >= 0 && !exited_ ? watched : -1;
+    if (exit_index >= 0) fds[watched++] = {exit_fd_.get(), POLLIN, 0};
+    const auto timeout = next_timeout();
+    timespec wait_time{};
+    if (timeout) wait_time = to_timespec(std::max(*timeout, SteadyClock::duration::zero()));
+    if (::ppoll(fds, static_cast<nfds_t>(watched), timeout ? &wait_time : nullptr,
+                waiting_mask_) < 0) {
+      if (errno == EINTR) return {};
+      note_read_error(last_error());
+      return reap_blocking();
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (index_of[i] >= 0 && fds[index_of[i]].revents != 0) read_from(i, *sinks[i]);
+    }
+    if (!exited_ && (exit_index < 0 || fds[exit_index].revents != 0)) return try_reap();
+    return {};
   }
 
   void read_from(int i, std::string& sink) {
@@ -257,8 +273,7 @@ class RunningChild {
   // The first error is kept; nothing more is read after it.
   void note_read_error(std::error_code error) {
     if (!read_error_) read_error_ = error;
-    pipes_[0].reset();
-    pipes_[1].reset();
+    close_pipes();
   }
 
   tl::expected<void, std::error_code> try_reap() {

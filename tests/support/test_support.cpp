@@ -2,6 +2,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,7 @@ Forked in_forked_process(const std::function<std::string()>& body, unsigned seco
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     ::close(pipe_fds[0]);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_DFL);
     ::alarm(seconds);
     const std::string text = body();
     for (std::size_t at = 0; at < text.size();) {

@@ -54,6 +54,8 @@ struct Forked {
 // Runs `body` in a forked copy of this process, which then ends with
 // _exit(0), and hands back what it returned. For tests that install signal
 // handlers or record a signal, which would otherwise stay with the whole
-// test process. The copy gets SIGALRM after `seconds`, so that a body that
+// test process. The copy starts with SIGINT, SIGTERM and SIGHUP at their
+// default action (as a shell's foreground job does, whatever the test
+// runner ignores), and gets SIGALRM after `seconds`, so that a body that
 // hangs ends it.
 Forked in_forked_process(const std::function<std::string()>& body, unsigned seconds = 20);
