@@ -1,6 +1,7 @@
 // The atomic file writer: recursive creation of the destination's directory,
 // an exclusively created temporary file beside the destination, every byte
-// written, one rename; the temporary file is removed on every failure.
+// written, one rename unless a stop signal came meanwhile; the temporary
+// file is removed on every failure.
 #include "atomic_write.h"
 
 #include <errno.h>
@@ -15,6 +16,7 @@
 
 #include "os_error.h"
 #include "quoted.h"
+#include "signals.h"
 #include "utf8.h"
 
 namespace fs = std::filesystem;
@@ -147,6 +149,10 @@ tl::expected<void, std::string> write_atomically(const fs::path& path, std::stri
 
   if (const std::optional<std::string> cause = write_all(temp.fd(), bytes)) {
     return tl::make_unexpected("could not write " + shown_path + ": " + at_path(*cause, temp.path()));
+  }
+  // A run stopped by a signal meanwhile leaves the destination as it was.
+  if (received_stop_signal() != 0) {
+    return tl::make_unexpected("could not write " + shown_path + ": " + os_error_text(EINTR));
   }
   if (::rename(temp.path().c_str(), path.c_str()) != 0) {
     return tl::make_unexpected("could not write " + shown_path + ": " + os_error_text(errno));

@@ -1,5 +1,6 @@
 // The entry point of velk-dbt-plan: the process's standard streams, the
-// broken-pipe signal, and internal errors as exit status 101.
+// broken-pipe and stop signals, internal errors as exit status 101, and the
+// end by the stop signal that stopped a run.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include "internal_error.h"
 #include "os_error.h"
 #include "run.h"
+#include "signals.h"
 
 namespace {
 
@@ -86,6 +88,9 @@ class ProcessConsole final : public Console {
 int main(int argc, char** argv) {
   // A write to a closed pipe then fails with EPIPE instead of ending the process.
   ::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C, kill and a closed terminal unwind the run instead of ending the
+  // process where it stands, so that nothing is left behind.
+  catch_stop_signals();
   reserve_if_closed(STDIN_FILENO, O_RDONLY);
   const bool stdout_closed = reserve_if_closed(STDOUT_FILENO, O_WRONLY);
   const bool stderr_closed = reserve_if_closed(STDERR_FILENO, O_WRONLY);
@@ -101,6 +106,8 @@ int main(int argc, char** argv) {
   }
   // The run has released everything with an effect outside the process;
   // the node table and the plan are left for the system to reclaim with the
-  // process, as exit() destroys no local of main.
+  // process, as exit() destroys no local of main. A stopped run ends by its
+  // signal, so that whoever started it stops too.
+  if (const int signal = received_stop_signal()) end_by_signal(signal);
   std::exit(status);
 }

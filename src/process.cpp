@@ -1,17 +1,22 @@
 // Child processes through posix_spawnp, with both output streams drained by
-// poll so that a child filling one pipe while we read the other cannot stall.
+// poll so that a child filling one pipe while we read the other cannot stall,
+// and the stop signals watched the whole time the child runs.
 #include "process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
+#include "signals.h"
 #include "utf8.h"
 
 extern char** environ;
@@ -109,52 +114,209 @@ tl::expected<Pipe, std::error_code> make_pipe() {
 
 bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-// Reads both pipes to their ends, whichever has data first.
-std::error_code drain(Fd& out, Fd& err, std::string& out_bytes, std::string& err_bytes) {
-  pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&out_bytes, &err_bytes};
-  Fd* owners[2] = {&out, &err};
-  char buffer[65536];
-  int open_pipes = 2;
-  while (open_pipes > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0) {
-        owners[i]->reset();
-        fds[i].fd = -1;  // poll skips negative descriptors
-        --open_pipes;
-      } else if (errno != EINTR && errno != EAGAIN) {
-        return last_error();
-      }
-    }
+// Blocks the stop signals for its lifetime, so that one can arrive only
+// while ppoll waits (with the caller's mask) and never in the gap between a
+// check and the wait.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {
+    const sigset_t stop = stop_signal_set();
+    ::pthread_sigmask(SIG_BLOCK, &stop, &callers_mask_);
   }
-  return {};
+  ~StopSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &callers_mask_, nullptr); }
+  StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+  StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+  const sigset_t* callers_mask() const { return &callers_mask_; }
+
+ private:
+  sigset_t callers_mask_{};
+};
+
+// A descriptor that becomes readable when the child exits, or -1 where the
+// system has none. Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be
+// used from C++.
+int open_exit_descriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
 }
 
-tl::expected<int, std::error_code> wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return tl::make_unexpected(last_error());
-  }
-  return status;
+using SteadyClock = std::chrono::steady_clock;
+
+timespec to_timespec(SteadyClock::duration duration) {
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+  return timespec{static_cast<time_t>(nanoseconds / 1'000'000'000),
+                  static_cast<long>(nanoseconds % 1'000'000'000)};
 }
+
+// Where the system has no pidfd, a child's exit is looked for this often.
+constexpr auto kExitCheckInterval = std::chrono::milliseconds(5);
+
+// A started child until it has been waited for: both pipes read to their
+// ends, whichever has data first, and its exit noticed through a pidfd.
+class RunningChild {
+ public:
+  RunningChild(pid_t pid, Fd out, Fd err, const ChildOptions& options, const sigset_t* waiting_mask)
+      : pid_(pid),
+        exit_fd_(open_exit_descriptor(pid)),
+        pipes_{std::move(out), std::move(err)},
+        options_(options),
+        waiting_mask_(waiting_mask) {}
+
+  // Reads and waits until the pipes are closed and the child is reaped.
+  // Returns the wait status, or the first read error; the child is reaped
+  // either way.
+  tl::expected<int, std::error_code> finish(ProcessOutput& result) {
+    std::string* sinks[2] = {&result.stdout_bytes, &result.stderr_bytes};
+    while (pipes_open() || !exited_) {
+      if (!options_.shielded && !stopping_ && received_stop_signal() != 0) begin_stopping();
+      if (stopping_ && exited_) {
+        // Its output is not wanted; what a descendant still holds open is
+        // not waited for.
+        close_pipes();
+        break;
+      }
+      if (stopping_ && !killed_ && SteadyClock::now() >= kill_at_) {
+        kill_now();
+        continue;
+      }
+      if (auto waited = wait_once(sinks); !waited) return tl::make_unexpected(waited.error());
+    }
+    if (read_error_) return tl::make_unexpected(read_error_);
+    return status_;
+  }
+
+  // Whether a stop signal ended (or would have ended) the child.
+  bool stopped() const { return stopping_; }
+
+ private:
+  bool pipes_open() const { return pipes_[0].get() >= 0 || pipes_[1].get() >= 0; }
+
+  // After Ctrl-C the child usually has the terminal's SIGINT already; a
+  // child that has exited is not signalled (its pid is not reaped yet, so it
+  // cannot name another process either way).
+  void begin_stopping() {
+    stopping_ = true;
+    if (!exited_) ::kill(pid_, SIGTERM);
+    kill_at_ = SteadyClock::now() + options_.kill_after;
+  }
+
+  // What the child or a descendant still holds open is no longer read.
+  void kill_now() {
+    if (!exited_) ::kill(pid_, SIGKILL);
+    killed_ = true;
+    close_pipes();
+  }
+
+  void close_pipes() {
+    pipes_[0].reset();
+    pipes_[1].reset();
+  }
+
+  // How long the next wait may sleep at most; none for no limit.
+  std::optional<SteadyClock::duration> next_timeout() const {
+    std::optional<SteadyClock::duration> timeout;
+    if (stopping_ && !killed_) timeout = kill_at_ - SteadyClock::now();
+    if (exit_fd_.get() < 0 && !exited_) {
+      timeout = timeout ? std::min<SteadyClock::duration>(*timeout, kExitCheckInterval)
+                        : SteadyClock::duration(kExitCheckInterval);
+    }
+    return timeout;
+  }
+
+  // Sleeps until a pipe has data, the child exits, a signal comes or the
+  // timeout passes, then reads what is there and reaps the child if it has
+  // exited. Fails only when the child cannot be waited for.
+  tl::expected<void, std::error_code> wait_once(std::string* const sinks[2]) {
+    pollfd fds[3];
+    int watched = 0;
+    int index_of[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+      if (pipes_[i].get() < 0) continue;
+      index_of[i] = watched;
+      fds[watched++] = {pipes_[i].get(), POLLIN, 0};
+    }
+    const int exit_index = exit_fd_.get() >= 0 && !exited_ ? watched : -1;
+    if (exit_index >= 0) fds[watched++] = {exit_fd_.get(), POLLIN, 0};
+    const auto timeout = next_timeout();
+    timespec wait_time{};
+    if (timeout) wait_time = to_timespec(std::max(*timeout, SteadyClock::duration::zero()));
+    if (::ppoll(fds, static_cast<nfds_t>(watched), timeout ? &wait_time : nullptr,
+                waiting_mask_) < 0) {
+      if (errno == EINTR) return {};
+      note_read_error(last_error());
+      return reap_blocking();
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (index_of[i] >= 0 && fds[index_of[i]].revents != 0) read_from(i, *sinks[i]);
+    }
+    if (!exited_ && (exit_index < 0 || fds[exit_index].revents != 0)) return try_reap();
+    return {};
+  }
+
+  void read_from(int i, std::string& sink) {
+    char buffer[65536];
+    const ssize_t got = ::read(pipes_[i].get(), buffer, sizeof buffer);
+    if (got > 0) {
+      sink.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      pipes_[i].reset();
+    } else if (errno != EINTR && errno != EAGAIN) {
+      note_read_error(last_error());
+    }
+  }
+
+  // The first error is kept; nothing more is read after it.
+  void note_read_error(std::error_code error) {
+    if (!read_error_) read_error_ = error;
+    close_pipes();
+  }
+
+  tl::expected<void, std::error_code> try_reap() {
+    const pid_t reaped = ::waitpid(pid_, &status_, WNOHANG);
+    if (reaped == pid_) exited_ = true;
+    if (reaped < 0 && errno != EINTR) return tl::make_unexpected(last_error());
+    return {};
+  }
+
+  tl::expected<void, std::error_code> reap_blocking() {
+    while (!exited_ && ::waitpid(pid_, &status_, 0) < 0) {
+      if (errno != EINTR) return tl::make_unexpected(last_error());
+    }
+    exited_ = true;
+    return {};
+  }
+
+  pid_t pid_;
+  Fd exit_fd_;  // readable once the child has exited; -1 without pidfds
+  Fd pipes_[2];
+  const ChildOptions& options_;
+  const sigset_t* waiting_mask_;
+  std::error_code read_error_;
+  int status_ = 0;
+  bool exited_ = false;
+  bool stopping_ = false;
+  bool killed_ = false;
+  SteadyClock::time_point kill_at_;
+};
 
 }  // namespace
 
 tl::expected<ProcessOutput, std::error_code> run_process(
     std::string_view program, const std::vector<std::string>& args,
-    const std::optional<std::filesystem::path>& cwd) {
+    const std::optional<std::filesystem::path>& cwd, const ChildOptions& options) {
   // A NUL byte would silently cut the argument short: refuse it as EINVAL.
   bool has_nul = holds_nul(program) || (cwd && holds_nul(cwd->native()));
   for (const auto& arg : args) has_nul = has_nul || holds_nul(arg);
   if (has_nul) return tl::make_unexpected(system_error_code(EINVAL));
+
+  const StopSignalsBlocked blocked;
+  const auto interrupted = [&options] { return !options.shielded && received_stop_signal() != 0; };
+  if (interrupted()) return tl::make_unexpected(system_error_code(EINTR));
 
   const std::string program_text(program);
   std::vector<char*> argv;
@@ -179,6 +341,10 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   if (rc != 0) return tl::make_unexpected(system_error_code(rc));
 
   // The program may ignore SIGPIPE; its children should not inherit that.
+  // The stop signals need no entry: the exec itself sets the ones we catch
+  // back to their default action, and one ignored since our start (nohup)
+  // stays ignored in the child too. The mask is set, as the stop signals
+  // are blocked here.
   SpawnAttributes attributes;
   if (!attributes.ok()) return tl::make_unexpected(system_error_code(ENOMEM));
   sigset_t default_signals;
@@ -186,11 +352,12 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   sigemptyset(&default_signals);
   sigaddset(&default_signals, SIGPIPE);
   sigemptyset(&no_signals);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (options.shielded) flags |= POSIX_SPAWN_SETPGROUP;  // a new group, led by the child
   rc = posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
   if (rc == 0) rc = posix_spawnattr_setsigmask(attributes.get(), &no_signals);
-  if (rc == 0) {
-    rc = posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  }
+  if (rc == 0) rc = posix_spawnattr_setpgroup(attributes.get(), 0);
+  if (rc == 0) rc = posix_spawnattr_setflags(attributes.get(), flags);
   if (rc != 0) return tl::make_unexpected(system_error_code(rc));
 
   // glibc reports a failed chdir or exec in the child (ENOENT, EACCES, ...)
@@ -203,12 +370,10 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   out->write_end.reset();
   err->write_end.reset();
   ProcessOutput result;
-  const std::error_code read_error =
-      drain(out->read_end, err->read_end, result.stdout_bytes, result.stderr_bytes);
-  out->read_end.reset();
-  err->read_end.reset();
-  const auto status = wait_for(pid);
-  if (read_error) return tl::make_unexpected(read_error);
+  RunningChild child(pid, std::move(out->read_end), std::move(err->read_end), options,
+                     blocked.callers_mask());
+  const auto status = child.finish(result);
+  if (child.stopped() || interrupted()) return tl::make_unexpected(system_error_code(EINTR));
   if (!status) return tl::make_unexpected(status.error());
   result.wait_status = *status;
   return result;

@@ -1,8 +1,10 @@
 // Child processes: start a program with its arguments (never through a
 // shell), capture its standard output and standard error whole, and wait for
-// it. One child at a time; the caller judges the outcome.
+// it. One child at a time; the caller judges the outcome. A stop signal
+// (signals.h) ends the child, so that the run can unwind.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,19 +25,36 @@ struct ProcessOutput {
   bool succeeded() const { return wait_status == 0; }
 };
 
+// How a child meets a stop signal of ours.
+struct ChildOptions {
+  // A shielded child starts in a process group of its own, out of reach of
+  // the terminal's signals (a second Ctrl-C), and is waited for to its end
+  // whatever signal comes: for clean-up that must complete. Any other child
+  // is ended once a stop signal is recorded.
+  bool shielded = false;
+  // How long an ended child has between SIGTERM and SIGKILL.
+  std::chrono::milliseconds kill_after = std::chrono::seconds(10);
+};
+
 // Starts `program` with `args` and waits for it. A program name without a
 // "/" is searched for on PATH; one with a "/" is used as a path (a relative
 // one resolves against the child's working directory). `cwd` is the child's
 // working directory; none keeps ours. The environment is inherited unchanged,
 // standard input is /dev/null, and no descriptor of ours reaches the child.
+// It starts with an empty signal mask, and with SIGPIPE and the stop signals
+// at their default action unless this process ignores them.
 //
-// Fails, with the system error, only when the child cannot be started:
-// program not found or not executable, working directory missing, no
-// resources, or an argument holding a NUL byte (EINVAL: no C string can
-// carry it, so nothing is started).
+// Fails, with the system error, when the child cannot be started: program
+// not found or not executable, working directory missing, no resources, or
+// an argument holding a NUL byte (EINVAL: no C string can carry it, so
+// nothing is started). Unless the child is shielded, it also fails with
+// EINTR, whatever the child's status, when a stop signal was recorded
+// before or while it ran: a child still running then gets SIGTERM, keeps
+// its pipes read, and gets SIGKILL when it outlives `kill_after`; it is
+// always waited for before this returns.
 tl::expected<ProcessOutput, std::error_code> run_process(
     std::string_view program, const std::vector<std::string>& args,
-    const std::optional<std::filesystem::path>& cwd);
+    const std::optional<std::filesystem::path>& cwd, const ChildOptions& options = {});
 
 // The captured streams of a run as a failure message shows them:
 // "stdout:\n{stdout}\nstderr:\n{stderr}", each decoded with invalid UTF-8

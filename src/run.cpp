@@ -1,5 +1,6 @@
-// The run driver: the stages in order, the precedence of settings, and the
-// conversion of every stage's error into one "error: {message}" line.
+// The run driver: the stages in order, the precedence of settings, the
+// conversion of every stage's error into one "error: {message}" line, and
+// the end of a run stopped by a signal.
 #include "run.h"
 
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "refresh.h"
 #include "select.h"
 #include "shell_words.h"
+#include "signals.h"
 #include "state.h"
 #include "utf8.h"
 
@@ -25,6 +27,12 @@ namespace {
 constexpr std::int64_t kDefaultMaxWindowExpansionDays = 90;
 
 using Failure = tl::unexpected<std::string>;
+
+// A stop signal recorded since the run began ends it at the next boundary
+// between stages (and the writer checks again before it moves a file into
+// place); `run` then reports the signal in place of this failure.
+bool stop_requested() { return received_stop_signal() != 0; }
+Failure stopped() { return Failure("stopped by a signal"); }
 
 // The dbt arguments: --dbt-args split into words, else velk.yml's dbt-args,
 // else none. Decided by presence: a flag given empty wins over velk.yml.
@@ -91,16 +99,19 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, Run
   if (auto fresh = refresh_manifest(project_dir, manifest_path, dbt_command, *dbt_args); !fresh) {
     return Failure(std::move(fresh.error()));
   }
+  if (stop_requested()) return stopped();
 
   auto loaded = load_manifest(manifest_path);
   if (!loaded) return Failure(describe_manifest_error(loaded.error()));
   const Manifest& manifest = values.manifest.emplace(std::move(*loaded));
+  if (stop_requested()) return stopped();
 
   const std::string against = cli.against.value_or(config->against.value_or(default_against()));
 
   auto baseline = resolve_state_baseline(project_dir, cli.select, view_of(cli.exclude), cli.state,
                                          against, dbt_command, *dbt_args);
   if (!baseline) return Failure(describe_state_error(baseline.error()));
+  if (stop_requested()) return stopped();
   std::optional<std::filesystem::path> baseline_dir;
   if (*baseline) baseline_dir = (*baseline)->dir;
 
@@ -108,6 +119,7 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, Run
                                 view_of(cli.exclude), baseline_dir);
   if (!selected) return Failure(describe_select_error(selected.error()));
   const Selection& selection = values.selection.emplace(std::move(*selected));
+  if (stop_requested()) return stopped();
 
   const auto window = resolve_window(cli);
   if (!window) return Failure(window.error());
@@ -119,6 +131,7 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, Run
                             view_of(cli.anchor));
   if (!planned) return Failure(describe_plan_error(planned.error()));
   const Plan& plan = values.plan.emplace(std::move(*planned));
+  if (stop_requested()) return stopped();
 
   const std::filesystem::path plan_path = cli.output_file.value_or(default_plan_path(project_dir));
   {
@@ -129,12 +142,14 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, Run
       return Failure(std::move(written.error()));
     }
   }
+  if (stop_requested()) return stopped();
 
   if (cli.pretty) {
     const std::string tree = render_tree(plan);
     if (!tree.empty()) console.out(tree);
   }
   if (cli.html) {
+    if (stop_requested()) return stopped();
     const std::filesystem::path report_path = html_report_path(project_dir);
     const std::string page = render_html_report(plan);
     if (auto written = write_atomically(report_path, page); !written) {
@@ -142,6 +157,7 @@ tl::expected<void, std::string> run_stages(const Cli& cli, Console& console, Run
     }
     console.out("wrote " + display_path(report_path) + "\n");
   }
+  if (stop_requested()) return stopped();
   // The note and the warnings in one write: a large plan may warn about
   // tens of thousands of models.
   std::string lines;
@@ -185,7 +201,13 @@ int run(int argc, const char* const* argv, Console& console, RunValues& values) 
     }
     return exit.status;
   }
-  if (auto done = run_stages(*cli, console, values); !done) {
+  const auto done = run_stages(*cli, console, values);
+  // Everything the stages held is released by now, the worktree included.
+  if (const int signal = received_stop_signal()) {
+    console.err("error: interrupted by " + signal_name(signal) + "\n");
+    return 128 + signal;
+  }
+  if (!done) {
     console.err("error: " + done.error() + "\n");
     return 1;
   }

@@ -35,7 +35,9 @@ struct RunValues {
 };
 
 // Returns the exit status: 0 success, 1 a reported error, 2 a usage error
-// (0 after help or version). Everything else the run holds, a temporary git
+// (0 after help or version), 128 + N when the stop signal N came during the
+// run (reported as "error: interrupted by {signal}"; main then ends the
+// process by that signal). Everything else the run holds, a temporary git
 // worktree included, is released before it returns.
 int run(int argc, const char* const* argv, Console& console, RunValues& values);
 

@@ -82,13 +82,15 @@ WorktreeGuard& WorktreeGuard::operator=(WorktreeGuard&& other) noexcept {
 WorktreeGuard::~WorktreeGuard() { remove(); }
 
 // Best effort and silent: whatever git does here, the run's outcome stands.
+// Shielded, so that a run stopped by a signal still removes the worktree,
+// even when the user presses Ctrl-C again meanwhile.
 void WorktreeGuard::remove() noexcept {
   if (!armed_) return;
   armed_ = false;
   try {
     (void)run_process("git",
                       {"-C", repo_.native(), "worktree", "remove", "--force", path_.native()},
-                      std::nullopt);
+                      std::nullopt, ChildOptions{.shielded = true});
   } catch (...) {
   }
 }
@@ -182,15 +184,16 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
 
   // The path goes to git as its raw bytes, valid UTF-8 or not.
   auto output = run_git(repo, {"worktree", "add", "--detach", path, std::string(commit)});
-  if (!output) return tl::make_unexpected(output.error());
-  if (!output->succeeded()) {
+  if (!output || !output->succeeded()) {
     // git may fail after it made the worktree (a post-checkout hook that
-    // fails, say, as git-lfs's does where git-lfs is missing): a worktree
-    // left under our fresh name is removed again. git removes only a path it
-    // knows as a worktree, so nothing else that might stand there is touched.
+    // fails, say, as git-lfs's does where git-lfs is missing), or be stopped
+    // by a signal while it checks out: a worktree left under our fresh name
+    // is removed again. git removes only a path it knows as a worktree, so
+    // nothing else that might stand there is touched.
     if (exists_following_links(path)) {
       const WorktreeGuard left_behind(path, repo);  // removes it right here
     }
+    if (!output) return tl::make_unexpected(output.error());
     return tl::make_unexpected(GitError{GitError::WorktreeAdd{
         display_path(repo), std::string(commit), trimmed_output_text(output->stderr_bytes)}});
   }

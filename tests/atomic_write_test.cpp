@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "signals.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -220,6 +221,24 @@ TEST(WriteAtomically, FailedWriteKeepsTheOldFileAndRemovesTheTempFile) {
   EXPECT_EQ(match[1].str(), "could not write " + destination.string());
   EXPECT_NE(message.find("File too large (os error 27) at path"), std::string::npos) << message;
   EXPECT_EQ(match[2].str(), dir.path().string());
+  EXPECT_EQ(read_file(destination), "old");
+  EXPECT_TRUE(temp_files(dir.path()).empty());
+}
+
+// A run stopped by a signal while the document was written: the rename does
+// not happen, so the old file stays whole and no temporary file is left.
+TEST(WriteAtomically, AStopSignalLeavesTheDestinationAsItWas) {
+  TempDir dir;
+  const fs::path destination = dir / "plan.json";
+  write_file(destination, "old");
+  const Forked forked = in_forked_process([&] {
+    catch_stop_signals();
+    ::raise(SIGTERM);
+    return error_of(write_atomically(destination, "new"));
+  });
+  ASSERT_TRUE(WIFEXITED(forked.wait_status)) << forked.wait_status;
+  EXPECT_EQ(forked.text,
+            "could not write " + destination.string() + ": Interrupted system call (os error 4)");
   EXPECT_EQ(read_file(destination), "old");
   EXPECT_TRUE(temp_files(dir.path()).empty());
 }

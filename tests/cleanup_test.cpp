@@ -1,8 +1,11 @@
 // Nothing is left behind, whatever ends a run that compiled a state
-// baseline: no extra git worktree, no temporary directory, no temporary
-// output file. And no descriptor of the run reaches dbt or git.
+// baseline, a signal included: no extra git worktree, no temporary
+// directory, no temporary output file, no child process. And no descriptor
+// of the run reaches dbt or git.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <cerrno>
 #include <fstream>
 #include <functional>
 
@@ -10,6 +13,7 @@
 #include "support/git_repo.h"
 #include "support/run_tool.h"
 #include "support/test_support.h"
+#include "signals.h"
 
 namespace {
 
@@ -33,7 +37,9 @@ fs::path real_git() {
 
 // A git that the run finds first on PATH: it notes in HOSTILE_GIT_LEAKS the
 // descriptors beyond 0, 1 and 2 that it was started with, refuses `worktree
-// add` when HOSTILE_GIT_REFUSE is set, and otherwise runs the real git.
+// add` when HOSTILE_GIT_REFUSE is set, creates the file HOSTILE_GIT_REMOVING
+// names before a `worktree remove` and then lingers HOSTILE_GIT_LINGER
+// seconds, and otherwise runs the real git.
 void write_git_wrapper(const fs::path& dir) {
   const fs::path script = dir / "git";
   write_file(script,
@@ -52,6 +58,10 @@ void write_git_wrapper(const fs::path& dir) {
              "if os.environ.get('HOSTILE_GIT_REFUSE') and sys.argv[1:3] == ['worktree', 'add']:\n"
              "    print('fatal: refused by the test', file=sys.stderr)\n"
              "    sys.exit(128)\n"
+             "if os.environ.get('HOSTILE_GIT_REMOVING') and sys.argv[3:5] == ['worktree', 'remove']:\n"
+             "    import time\n"
+             "    open(os.environ['HOSTILE_GIT_REMOVING'], 'w').close()\n"
+             "    time.sleep(float(os.environ.get('HOSTILE_GIT_LINGER', '0')))\n"
              "os.execv('" + real_git().string() + "', ['git'] + sys.argv[1:])\n");
   fs::permissions(script, fs::perms::owner_all);
 }
@@ -85,8 +95,10 @@ class Cleanup : public ::testing::Test {
   fs::path git_leaks() const { return dir_ / "git-leaks"; }
 
   // The run from the shop with a state: selector, TMPDIR in the test's own
-  // directory and the wrapper git first on PATH.
-  ToolRun run(std::vector<std::string> args, const Env& dbt_env, ToolLaunch launch = {}) {
+  // directory and the wrapper git first on PATH; with `signals`, started as
+  // a job of its own that gets them.
+  ToolRun run(std::vector<std::string> args, const Env& dbt_env, ToolLaunch launch = {},
+              const std::vector<SignalAt>& signals = {}) {
     std::vector<std::string> full = {"--select", "state:modified+", "--dbt-command",
                                      fake_dbt_command(dbt_env)};
     full.insert(full.end(), args.begin(), args.end());
@@ -95,6 +107,7 @@ class Cleanup : public ::testing::Test {
                       {{"TMPDIR", temp_dir().string()},
                        {"PATH", bin_dir().string() + ":" + (path ? path : "/usr/bin:/bin")},
                        {"HOSTILE_GIT_LEAKS", git_leaks().string()}});
+    if (!signals.empty()) return run_tool_signalled(shop(), full, launch, signals);
     return run_tool(shop(), full, launch);
   }
 
@@ -226,6 +239,62 @@ TEST_F(Cleanup, NoDescriptorOfTheRunReachesDbtOrGit) {
                                 {.before = "exec 7</dev/null;", .only_standard_descriptors = true});
   EXPECT_EQ(inherited.status, 1) << describe(inherited);
   EXPECT_TRUE(inherited.err.ends_with("stderr:\nfake-dbt: open descriptors: 7\n\n")) << inherited.err;
+}
+
+// The stand-in dbt sleeps in one subcommand, writing its process id first;
+// the run gets its signal then. The manifest is fresh beforehand except where
+// the freshness check's own parse is the one stopped.
+TEST_F(Cleanup, ARunStoppedBySignalLeavesNothingAndEndsByTheSignal) {
+  struct Case {
+    std::string what;
+    std::string sleeping;  // the dbt subcommand that sleeps
+    bool fresh_manifest;
+    int signal;
+    bool whole_group;        // Ctrl-C reaches the whole job, dbt included
+    bool again_during_removal = false;
+  };
+  const Case cases[] = {
+      {"SIGTERM to the tool alone during the baseline's parse", "parse", true, SIGTERM, false},
+      {"SIGINT to the whole job during the baseline's parse", "parse", true, SIGINT, true},
+      {"SIGHUP to the tool alone during the baseline's deps", "deps", true, SIGHUP, false},
+      {"SIGTERM to the tool alone during dbt ls", "ls", true, SIGTERM, false},
+      {"SIGINT to the whole job during dbt ls", "ls", true, SIGINT, true},
+      {"SIGINT again while the worktree is being removed", "parse", true, SIGINT, true, true},
+      {"SIGINT to the whole job during the freshness check's parse", "parse", false, SIGINT, true},
+      {"SIGTERM to the tool alone during the freshness check's parse", "parse", false, SIGTERM, false},
+  };
+  const fs::path pid_file = dir_ / "dbt-pid";
+  const fs::path removing = dir_ / "removing";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path manifest = shop() / "target/manifest.json";
+    if (!c.fresh_manifest) fs::remove(manifest);
+    if (c.fresh_manifest && !fs::exists(manifest)) {
+      const ToolRun prepared = run(with_window({}), {});
+      ASSERT_EQ(prepared.status, 0) << describe(prepared);
+    }
+    fs::remove_all(shop() / "target/velk");
+    fs::remove(pid_file);
+    fs::remove(removing);
+    std::vector<SignalAt> signals = {{pid_file, c.signal, c.whole_group}};
+    if (c.again_during_removal) signals.push_back({removing, c.signal, c.whole_group});
+    ToolLaunch launch{.env = {{"HOSTILE_GIT_REMOVING", removing.string()}}};
+    if (c.again_during_removal) launch.env.emplace_back("HOSTILE_GIT_LINGER", "1");
+    const ToolRun result =
+        run(with_window({"--html"}), {{"FAKE_DBT_SLEEP", c.sleeping + ":60:" + pid_file.string()}},
+            launch, signals);
+
+    EXPECT_EQ(result.signal, c.signal) << describe(result);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "error: interrupted by " + signal_name(c.signal) + "\n");
+    expect_nothing_left();
+    EXPECT_FALSE(fs::exists(shop() / "target/velk"));
+    // The sleeping dbt was ended and waited for, not left to run on.
+    const pid_t dbt = std::stoi(read_file(pid_file));
+    EXPECT_TRUE(::kill(dbt, 0) == -1 && errno == ESRCH) << "dbt " << dbt << " still exists";
+    // Every run stopped after the freshness check had made the worktree.
+    EXPECT_EQ(fs::exists(removing), c.fresh_manifest) << "the worktree removal started";
+  }
 }
 
 }  // namespace

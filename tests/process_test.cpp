@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "signals.h"
 #include "support/test_support.h"
 
 namespace {
@@ -188,6 +190,105 @@ TEST(Process, InheritsTheEnvironmentButNotAnIgnoredSigpipe) {
   // SigIgn is a hexadecimal mask; SIGPIPE (13) is bit 12.
   const std::string mask = output.stdout_bytes.substr(output.stdout_bytes.find(':') + 1);
   EXPECT_EQ(std::stoull(mask, nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0u) << output.stdout_bytes;
+}
+
+// What the run saw of a child that a stop signal met: the error code (0 for
+// none) and the marker file the child left.
+std::string stopped_run(const std::string& script, const std::filesystem::path& marker,
+                        const ChildOptions& options = {}) {
+  const auto output = run_process("sh", {"-c", script, marker.string()}, std::nullopt, options);
+  std::string seen = "error " + std::to_string(output ? 0 : output.error().value());
+  if (std::filesystem::exists(marker)) seen += ", marker " + read_file(marker);
+  return seen;
+}
+
+// In each case the child sends the stop signal to us ($PPID) itself, so that
+// it comes while the child runs; $0 is a marker file.
+TEST(Process, AStopSignalEndsTheChildAndFailsWithEintr) {
+  struct Case {
+    const char* what;
+    std::string script;
+    bool signal_first;  // recorded before the child would start
+    std::string seen;
+  };
+  const std::string eintr = "error " + std::to_string(EINTR);
+  const Case cases[] = {
+      {"the child gets SIGTERM, and its clean exit still fails the run",
+       "trap 'echo TERM > \"$0\"; exit 0' TERM; kill -TERM $PPID; while :; do sleep 0.02; done",
+       false, eintr + ", marker TERM\n"},
+      {"a child ignoring SIGTERM gets SIGKILL",
+       "trap '' TERM; kill -TERM $PPID; echo $$ > \"$0\"; exec sleep 30", false, ""},
+      {"the output a child keeps writing is read while it ends",
+       "trap 'head -c 1000000 /dev/zero; echo TERM > \"$0\"; exit 0' TERM; kill -TERM $PPID; "
+       "while :; do sleep 0.02; done",
+       false, eintr + ", marker TERM\n"},
+      {"a signal before the start starts nothing", "echo ran > \"$0\"", true, eintr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::filesystem::path marker = dir / "marker";
+    const Forked forked = in_forked_process([&] {
+      catch_stop_signals();
+      if (c.signal_first) ::raise(SIGTERM);
+      return stopped_run(c.script, marker, {.kill_after = std::chrono::milliseconds(200)});
+    });
+    ASSERT_TRUE(WIFEXITED(forked.wait_status) && WEXITSTATUS(forked.wait_status) == 0)
+        << "the run did not come back: " << forked.wait_status;
+    if (!c.seen.empty()) {
+      EXPECT_EQ(forked.text, c.seen);
+      continue;
+    }
+    // The killed child is gone, reaped before the run came back.
+    ASSERT_TRUE(forked.text.starts_with(eintr + ", marker ")) << forked.text;
+    const pid_t child = std::stoi(read_file(marker));
+    EXPECT_TRUE(::kill(child, 0) == -1 && errno == ESRCH) << child;
+  }
+}
+
+TEST(Process, AShieldedChildRunsToItsEndInAGroupOfItsOwn) {
+  const Forked forked = in_forked_process([] {
+    catch_stop_signals();
+    const auto output = run_process(
+        "sh", {"-c", "kill -INT $PPID; sleep 0.2; [ \"$(ps -o pgid= -p $$)\" -eq $$ ] && echo own group"},
+        std::nullopt, {.shielded = true});
+    if (!output) return "error " + std::to_string(output.error().value());
+    return output->stdout_bytes + "succeeded " + std::to_string(output->succeeded()) +
+           ", recorded " + signal_name(received_stop_signal());
+  });
+  ASSERT_TRUE(WIFEXITED(forked.wait_status)) << forked.wait_status;
+  EXPECT_EQ(forked.text, "own group\nsucceeded 1, recorded SIGINT");
+}
+
+// The run blocks the stop signals around the start and catches them; the
+// child must see neither. One ignored since our start (nohup) stays ignored,
+// in us and in the child.
+TEST(Process, ChildrenStartWithTheStopSignalsAtDefaultAndUnblocked) {
+  const Forked forked = in_forked_process([] {
+    ::signal(SIGHUP, SIG_IGN);
+    catch_stop_signals();
+    struct sigaction hup {};
+    ::sigaction(SIGHUP, nullptr, &hup);
+    const auto output = run_process("grep", {"-E", "^Sig(Blk|Ign|Cgt):", "/proc/self/status"},
+                                    std::nullopt);
+    if (!output) return std::string("error");
+    std::string seen = hup.sa_handler == SIG_IGN ? "we ignore SIGHUP;" : "we catch SIGHUP;";
+    std::size_t start = 0;
+    while (start < output->stdout_bytes.size()) {
+      const std::size_t end = output->stdout_bytes.find('\n', start);
+      const std::string line = output->stdout_bytes.substr(start, end - start);
+      const unsigned long long mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+      seen += ' ';
+      seen.append(line, 0, line.find(':'));
+      for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (mask & (1ULL << (signal - 1))) seen.append(" ").append(signal_name(signal));
+      }
+      start = end + 1;
+    }
+    return seen;
+  });
+  ASSERT_TRUE(WIFEXITED(forked.wait_status)) << forked.wait_status;
+  EXPECT_EQ(forked.text, "we ignore SIGHUP; SigBlk SigIgn SIGHUP SigCgt");
 }
 
 }  // namespace

@@ -42,6 +42,22 @@ ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string
 ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                  const std::string& redirect = "");
 
+// A signal that a test sends to a running binary: once the file `when`
+// exists, `signal` goes to the binary alone or to its whole process group.
+struct SignalAt {
+  std::filesystem::path when;
+  int signal = 0;
+  bool whole_group = false;
+};
+
+// Runs the binary as run_tool does, but in a process group of its own (as a
+// shell starts a job) with SIGINT, SIGTERM and SIGHUP at their default
+// action, and sends it each signal in turn. Throws, after killing the group,
+// when a file does not appear or the binary does not end within half a
+// minute; a binary that ends before a signal is due gets no more signals.
+ToolRun run_tool_signalled(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                           const ToolLaunch& launch, const std::vector<SignalAt>& signals);
+
 // The status and both streams, for a failure message; long streams are cut
 // to their first and last few hundred bytes.
 std::string describe(const ToolRun& run);

@@ -1,8 +1,13 @@
 // Small helpers shared by the tests.
 #include "support/test_support.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -44,3 +49,33 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 std::filesystem::path source_dir() { return VELK_SOURCE_DIR; }
+
+Forked in_forked_process(const std::function<std::string()>& body, unsigned seconds) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_DFL);
+    ::alarm(seconds);
+    const std::string text = body();
+    for (std::size_t at = 0; at < text.size();) {
+      const ssize_t written = ::write(pipe_fds[1], text.data() + at, text.size() - at);
+      if (written <= 0) ::_exit(1);
+      at += static_cast<std::size_t>(written);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  Forked forked;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    forked.text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  while (::waitpid(child, &forked.wait_status, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  return forked;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,3 +44,18 @@ std::string read_file(const std::filesystem::path& path);
 
 // The project's source directory, for fixtures and tools.
 std::filesystem::path source_dir();
+
+// How a forked copy of the test process ended, and the text it handed back.
+struct Forked {
+  int wait_status = 0;
+  std::string text;
+};
+
+// Runs `body` in a forked copy of this process, which then ends with
+// _exit(0), and hands back what it returned. For tests that install signal
+// handlers or record a signal, which would otherwise stay with the whole
+// test process. The copy starts with SIGINT, SIGTERM and SIGHUP at their
+// default action (as a shell's foreground job does, whatever the test
+// runner ignores), and gets SIGALRM after `seconds`, so that a body that
+// hangs ends it.
+Forked in_forked_process(const std::function<std::string()>& body, unsigned seconds = 20);
