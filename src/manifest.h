@@ -47,7 +47,16 @@ struct Node {
   std::optional<std::string> event_time;
   std::optional<VelkMeta> velk;  // none: no settings; an empty object gives defaults
   bool is_source = false;
+  // A versioned model's name as `dbt ls` prints it, name + ".v" + version
+  // ("dim_customers.v2"); empty for an unversioned model or a source.
+  std::string versioned_name;
+
+  // The name `dbt ls --output name` prints for the model.
+  std::string_view printed_name() const { return versioned_name.empty() ? std::string_view(name) : versioned_name; }
 };
+
+// name + ".v" + version: how dbt prints a versioned model.
+std::string versioned_name(std::string_view name, std::string_view version);
 
 // The models and sources of a manifest, by unique id. Each Node is stored
 // once, at its own size and at a fixed address, and an index of views of
