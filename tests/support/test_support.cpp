@@ -44,3 +44,7 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 std::filesystem::path source_dir() { return VELK_SOURCE_DIR; }
+
+std::filesystem::path versioned_models_manifest() {
+  return source_dir() / "tests" / "fixtures" / "versioned-models" / "manifest.json";
+}

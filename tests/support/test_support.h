@@ -43,3 +43,9 @@ std::string read_file(const std::filesystem::path& path);
 
 // The project's source directory, for fixtures and tools.
 std::filesystem::path source_dir();
+
+// A compiled manifest as dbt 1.5 and later write one, with versioned models:
+// dim_customers in versions 1, 2 and "beta" (each with its own parents),
+// customer_cohorts, a child of version 2 only, and crm's unversioned model
+// of the same name.
+std::filesystem::path versioned_models_manifest();
