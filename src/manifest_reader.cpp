@@ -83,7 +83,7 @@ struct RecordInfo {
   std::span<const Field> fields;
   std::size_t required;  // the leading fields that must be present
   std::string_view length_text;
-  std::size_t array_fields = fields.size();  // the leading fields that the array form holds
+  std::size_t array_fields;  // the leading fields that the array form holds
 };
 
 bool is_record(Slot slot) {
@@ -107,14 +107,16 @@ constexpr std::size_t kSlots = static_cast<std::size_t>(Slot::unit_value) + 1;
 constexpr std::array<RecordInfo, kSlots> records = [] {
   std::array<RecordInfo, kSlots> table{};
   const auto set = [&](Slot slot, RecordInfo info) { table[static_cast<std::size_t>(slot)] = info; };
-  set(Slot::manifest, {manifest_fields, 0, {}});
-  set(Slot::metadata, {metadata_fields, 0, {}});
+  // A node's version is read in the object form only: its array form keeps
+  // the four elements it has always had.
+  set(Slot::manifest, {manifest_fields, 0, {}, std::size(manifest_fields)});
+  set(Slot::metadata, {metadata_fields, 0, {}, std::size(metadata_fields)});
   set(Slot::node, {node_fields, 2, "struct RawNode with 4 elements", 4});
-  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element"});
-  set(Slot::depends_on, {depends_on_fields, 0, {}});
-  set(Slot::config, {config_fields, 0, {}});
-  set(Slot::meta, {meta_fields, 0, {}});
-  set(Slot::velk, {velk_fields, 0, {}});
+  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element", std::size(source_fields)});
+  set(Slot::depends_on, {depends_on_fields, 0, {}, std::size(depends_on_fields)});
+  set(Slot::config, {config_fields, 0, {}, std::size(config_fields)});
+  set(Slot::meta, {meta_fields, 0, {}, std::size(meta_fields)});
+  set(Slot::velk, {velk_fields, 0, {}, std::size(velk_fields)});
   return table;
 }();
 
