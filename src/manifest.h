@@ -78,7 +78,9 @@ struct Node {
   OutOfLineText versioned_name;
 
   // The name `dbt ls --output name` prints for the model.
-  std::string_view printed_name() const { return versioned_name.empty() ? std::string_view(name) : versioned_name.view(); }
+  std::string_view printed_name() const {
+    return versioned_name.empty() ? std::string_view(name) : versioned_name.view();
+  }
 };
 
 // name + ".v" + version: how dbt prints a versioned model.
