@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 CMAKE_GENERATOR ?= Ninja
 # The models of the bundled example project that the demo plans.
-DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution
+DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution dim_customers+
 
 .PHONY: all deps build build-asan build-fuzz build-install install package install-check test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
 

@@ -2,6 +2,7 @@
 // selects models of the table or names the line that is not one.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "select.h"
@@ -18,6 +19,14 @@ Manifest small_manifest() {
     Node node;
     node.unique_id = id;
     node.name = name;
+    manifest.nodes.insert_or_assign(node);
+  }
+  // Two versions of one model, printed by dbt as "dim_customers.v1" and ".v2".
+  for (const char* version : {"1", "2"}) {
+    Node node;
+    node.unique_id = std::string("model.shop.dim_customers.v") + version;
+    node.name = "dim_customers";
+    node.versioned_name = versioned_name(node.name, version);
     manifest.nodes.insert_or_assign(node);
   }
   Node source;

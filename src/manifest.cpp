@@ -88,6 +88,7 @@ Node model_node(std::string unique_id, RawNode&& raw) {
   node.depends_on = std::move(raw.depends_on.nodes);
   node.event_time = std::move(raw.config.event_time);
   if (raw.config.meta.velk) node.velk = std::move(*raw.config.meta.velk);
+  if (raw.version) node.versioned_name = versioned_name(node.name, *raw.version);
   return node;
 }
 
@@ -119,6 +120,13 @@ Manifest build_node_table(RawManifest&& raw) {
     manifest.nodes.insert_or_assign(source_node(std::move(entry.key()), std::move(entry.mapped())));
   }
   return manifest;
+}
+
+std::string versioned_name(std::string_view name, std::string_view version) {
+  std::string printed;
+  printed.reserve(name.size() + 2 + version.size());
+  printed.append(name).append(".v").append(version);
+  return printed;
 }
 
 NodeTable::NodeTable(const NodeTable& other) {

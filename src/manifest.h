@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,31 @@ struct VelkMeta {
   }
 };
 
+// A text that few Nodes have, kept out of line: a Node pays one pointer for
+// it, so that a manifest of many thousands of models that lack it costs no
+// room of its own.
+class OutOfLineText {
+ public:
+  OutOfLineText() = default;
+  OutOfLineText(std::string text) : text_(std::make_unique<std::string>(std::move(text))) {}
+  OutOfLineText(const OutOfLineText& other) : text_(copy(other)) {}
+  OutOfLineText& operator=(const OutOfLineText& other) {
+    text_ = copy(other);
+    return *this;
+  }
+  OutOfLineText(OutOfLineText&&) noexcept = default;
+  OutOfLineText& operator=(OutOfLineText&&) noexcept = default;
+
+  bool empty() const { return text_ == nullptr; }
+  std::string_view view() const { return text_ ? std::string_view(*text_) : std::string_view(); }
+
+ private:
+  static std::unique_ptr<std::string> copy(const OutOfLineText& other) {
+    return other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr;
+  }
+  std::unique_ptr<std::string> text_;
+};
+
 // One model or source of the manifest.
 struct Node {
   std::string unique_id;
@@ -47,7 +73,18 @@ struct Node {
   std::optional<std::string> event_time;
   std::optional<VelkMeta> velk;  // none: no settings; an empty object gives defaults
   bool is_source = false;
+  // A versioned model's name as `dbt ls` prints it, name + ".v" + version
+  // ("dim_customers.v2"); none for an unversioned model or a source.
+  OutOfLineText versioned_name;
+
+  // The name `dbt ls --output name` prints for the model.
+  std::string_view printed_name() const {
+    return versioned_name.empty() ? std::string_view(name) : versioned_name.view();
+  }
 };
+
+// name + ".v" + version: how dbt prints a versioned model.
+std::string versioned_name(std::string_view name, std::string_view version);
 
 // The models and sources of a manifest, by unique id. Each Node is stored
 // once, at its own size and at a fixed address, and an index of views of

@@ -42,6 +42,7 @@ enum class Slot : std::uint8_t {
   overrides,      // StringMap<std::int64_t>
   text,           // std::string
   optional_text,  // std::optional<std::string>; null gives none
+  version,        // std::optional<std::string>: a string, or a number's text; null gives none
   amount,         // std::int64_t
   unit,           // TimeUnit: a name, or an object with one name key and null
   unit_value,     // the null under the unit's key; nothing is stored
@@ -65,7 +66,8 @@ constexpr Field metadata_fields[] = {{"generated_at", Slot::optional_text}};
 constexpr Field node_fields[] = {{"resource_type", Slot::text},
                                  {"name", Slot::text},
                                  {"depends_on", Slot::depends_on},
-                                 {"config", Slot::config}};
+                                 {"config", Slot::config},
+                                 {"version", Slot::version}};
 constexpr Field source_fields[] = {{"name", Slot::text}};
 constexpr Field depends_on_fields[] = {{"nodes", Slot::id_list}};
 constexpr Field config_fields[] = {{"event_time", Slot::optional_text}, {"meta", Slot::meta}};
@@ -81,6 +83,7 @@ struct RecordInfo {
   std::span<const Field> fields;
   std::size_t required;  // the leading fields that must be present
   std::string_view length_text;
+  std::size_t array_fields;  // the leading fields that the array form holds
 };
 
 bool is_record(Slot slot) {
@@ -104,14 +107,16 @@ constexpr std::size_t kSlots = static_cast<std::size_t>(Slot::unit_value) + 1;
 constexpr std::array<RecordInfo, kSlots> records = [] {
   std::array<RecordInfo, kSlots> table{};
   const auto set = [&](Slot slot, RecordInfo info) { table[static_cast<std::size_t>(slot)] = info; };
-  set(Slot::manifest, {manifest_fields, 0, {}});
-  set(Slot::metadata, {metadata_fields, 0, {}});
-  set(Slot::node, {node_fields, 2, "struct RawNode with 4 elements"});
-  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element"});
-  set(Slot::depends_on, {depends_on_fields, 0, {}});
-  set(Slot::config, {config_fields, 0, {}});
-  set(Slot::meta, {meta_fields, 0, {}});
-  set(Slot::velk, {velk_fields, 0, {}});
+  // A node's version is read in the object form only: its array form keeps
+  // the four elements it has always had.
+  set(Slot::manifest, {manifest_fields, 0, {}, std::size(manifest_fields)});
+  set(Slot::metadata, {metadata_fields, 0, {}, std::size(metadata_fields)});
+  set(Slot::node, {node_fields, 2, "struct RawNode with 4 elements", 4});
+  set(Slot::source, {source_fields, 1, "struct RawSource with 1 element", std::size(source_fields)});
+  set(Slot::depends_on, {depends_on_fields, 0, {}, std::size(depends_on_fields)});
+  set(Slot::config, {config_fields, 0, {}, std::size(config_fields)});
+  set(Slot::meta, {meta_fields, 0, {}, std::size(meta_fields)});
+  set(Slot::velk, {velk_fields, 0, {}, std::size(velk_fields)});
   return table;
 }();
 
@@ -136,7 +141,8 @@ void* field_ptr(Slot record, void* ptr, std::size_t index) {
       if (index == 0) return &n->resource_type;
       if (index == 1) return &n->name;
       if (index == 2) return &n->depends_on;
-      return &n->config;
+      if (index == 3) return &n->config;
+      return &n->version;
     }
     case Slot::source: return &static_cast<RawSource*>(ptr)->name;
     case Slot::depends_on: return &static_cast<RawDependsOn*>(ptr)->nodes;
@@ -178,6 +184,7 @@ std::string_view expected_text(Slot slot) {
     case Slot::id_list: return "a sequence";
     case Slot::text:
     case Slot::optional_text: return "a string";
+    case Slot::version: return "a string or a number";
     case Slot::amount: return "i64";
     case Slot::unit_value: return "unit";
     default: internal_error("expected_text is only asked about read values");
@@ -313,6 +320,7 @@ class TableSink final : public EntrySink {
     node_.depends_on.nodes.clear();
     node_.config.event_time.reset();
     node_.config.meta.velk.reset();
+    node_.version.reset();
     return node_;
   }
 
@@ -333,6 +341,7 @@ class TableSink final : public EntrySink {
     for (std::string& parent : node_.depends_on.nodes) node.depends_on.push_back(std::move(parent));
     node.event_time = std::move(node_.config.event_time);
     if (node_.config.meta.velk) node.velk = std::move(*node_.config.meta.velk);
+    if (node_.version) node.versioned_name = versioned_name(node.name, *node_.version);
     table_.insert_or_assign(std::move(node));
   }
 
@@ -438,6 +447,7 @@ class ManifestHandler {
         return true;
       case Slot::text:
       case Slot::optional_text:
+      case Slot::version:
         string_target_->append(last.data(), last.size());
         string_target_ = nullptr;
         return true;
@@ -481,6 +491,7 @@ class ManifestHandler {
       case Slot::metadata:  // the optional values stay none
       case Slot::velk:
       case Slot::optional_text:
+      case Slot::version:
         return true;
       default:
         return invalid_type(ec, t.slot, "null", Anchor::at_stop);
@@ -543,7 +554,7 @@ class ManifestHandler {
       return {Slot::text, &static_cast<std::vector<std::string>*>(top.ptr)->emplace_back()};
     }
     const RecordInfo& info = record_info(top.kind);
-    if (top.count >= info.fields.size()) return {Slot::extra, nullptr};
+    if (top.count >= info.array_fields) return {Slot::extra, nullptr};
     const std::size_t index = top.count++;
     return {info.fields[index].slot, field_ptr(top.kind, top.ptr, index)};
   }
@@ -627,6 +638,7 @@ class ManifestHandler {
         string_target_ = static_cast<std::string*>(t.ptr);
         break;
       case Slot::optional_text:
+      case Slot::version:
         string_target_ = &static_cast<std::optional<std::string>*>(t.ptr)->emplace();
         break;
       default:
@@ -663,6 +675,10 @@ class ManifestHandler {
   bool read_number(std::string_view raw, json::error_code& ec) {
     const Target t = take_slot();
     if (t.slot == Slot::skip) return true;
+    if (t.slot == Slot::version) {
+      static_cast<std::optional<std::string>*>(t.ptr)->emplace(raw);
+      return true;
+    }
     if (t.slot == Slot::amount) {
       const NumberKind number = judge_number(raw);
       if (number.kind == NumberKind::integer) {

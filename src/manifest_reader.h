@@ -37,6 +37,10 @@ struct RawNode {
   std::string name;
   RawDependsOn depends_on;
   RawNodeConfig config;
+  // A versioned model's version: a string as it stands, a number as written
+  // in the text ("2", "1.5"); none when absent or null. Read in the object
+  // form only: the array form keeps its four elements.
+  std::optional<std::string> version;
 };
 
 struct RawSource {

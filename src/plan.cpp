@@ -246,14 +246,17 @@ Window moved(Window upstream, const VelkMeta& downstream, std::string_view upstr
                 add_units(upstream.end, lookahead, downstream.lookahead_unit)};
 }
 
-// The number of the anchor: among the models named `anchor`, the one with
-// the lowest unique id in byte order, so that the choice never depends on
-// the selection's iteration order. kNotAKey when none has the name.
+// The number of the anchor: among the models that `anchor` names, by their
+// name or by the name dbt prints for them ("dim_customers.v2" for one
+// version of a versioned model), the one with the lowest unique id in byte
+// order, so that the choice never depends on the selection's iteration
+// order. kNotAKey when none has the name.
 std::size_t find_anchor(const IndexedGraph& graph, const std::vector<const Node*>& nodes,
                         std::string_view anchor) {
   std::size_t found = kNotAKey;
   for (std::size_t key = 0; key < nodes.size(); ++key) {
-    if (nodes[key] == nullptr || nodes[key]->name != anchor) continue;
+    if (nodes[key] == nullptr) continue;
+    if (nodes[key]->name != anchor && nodes[key]->printed_name() != anchor) continue;
     if (found == kNotAKey || graph.ids[key] < graph.ids[found]) found = key;
   }
   return found;

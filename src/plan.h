@@ -35,8 +35,9 @@
 //    every report lists the models in it.
 //
 // 4. Anchor windows (only with --anchor). The anchor is the selected model
-//    whose name equals the --anchor text; when several selected models share
-//    that name, the one with the lowest unique id in byte order is taken, so
+//    whose name, or whose name as dbt prints it (a versioned model's
+//    "name.v2"), equals the --anchor text; when several selected models
+//    match, the one with the lowest unique id in byte order is taken, so
 //    that the same manifest and command line always give the same plan.
 //    When none has it, planning fails with PlanError::AnchorNotSelected,
 //    listing the names of all selected models sorted bytewise.

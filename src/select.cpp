@@ -13,17 +13,19 @@
 
 namespace {
 
-// Model name to the one model that name selects. Several models may share a
-// name (in different packages); the one with the lowest unique id in byte
-// order wins, so one manifest and one command line always give the same
-// plan, whatever order the node table iterates in. Sources are left out:
-// `dbt ls --resource-type model` never names one.
+// Printed name to the one model that name selects. `dbt ls --output name`
+// prints a model as its name, and one version of a versioned model as its
+// name, ".v" and the version ("dim_customers.v2"). Several models may share
+// a printed name (in different packages); the one with the lowest unique id
+// in byte order wins, so one manifest and one command line always give the
+// same plan, whatever order the node table iterates in. Sources are left
+// out: `dbt ls --resource-type model` never names one.
 ViewMap<std::string_view> index_models_by_name(const Manifest& manifest) {
   ViewMap<std::string_view> index;
   index.reserve(manifest.nodes.size());
   for (const Node& node : manifest.nodes) {
     if (node.is_source) continue;
-    const auto [at, inserted] = index.try_emplace(node.name, node.unique_id);
+    const auto [at, inserted] = index.try_emplace(node.printed_name(), node.unique_id);
     if (!inserted && std::string_view(node.unique_id) < at->second) at->second = node.unique_id;
   }
   return index;

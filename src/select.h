@@ -13,9 +13,9 @@
 // the models a user then builds with the same selector; asking dbt costs one
 // process start and gives the same answer `dbt build --select` acts on.
 //
-// The printed names are mapped back to unique ids through the loaded
-// manifest, so a name that is not a model there is an error rather than a
-// silent gap in the plan.
+// The printed names (a versioned model's as "name.v2") are mapped back to
+// unique ids through the loaded manifest, so a name that is not a model
+// there is an error rather than a silent gap in the plan.
 #pragma once
 
 #include <filesystem>
@@ -50,8 +50,9 @@ struct SelectError {
 std::string describe_select_error(const SelectError& error);
 
 // Maps what `dbt ls --output name` printed to the selected models' unique
-// ids. Each line, trimmed of white space, must be the name of a model (not
-// a source) in `manifest`; blank lines are skipped and repeats count once.
+// ids. Each line, trimmed of white space, must be the printed name of a
+// model (not a source) in `manifest` (Node::printed_name); blank lines are
+// skipped and repeats count once.
 // `program` is the dbt command text, for the error.
 tl::expected<Selection, SelectError> selection_from_ls_output(const Manifest& manifest,
                                                               std::string_view program,

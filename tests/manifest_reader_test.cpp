@@ -212,6 +212,37 @@ TEST(ManifestReader, ReadsWindowSettings) {
   }
 }
 
+// ---------------------------------------------------------------- versions
+
+TEST(ManifestReader, ReadsAVersionAsWrittenInTheText) {
+  struct Case {
+    std::string version;  // the JSON value, or empty for no key
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"", std::nullopt},
+      {"null", std::nullopt},
+      {"2", "2"},
+      {"1.5", "1.5"},
+      {"-3", "-3"},
+      {"1e2", "1e2"},
+      {"2.0", "2.0"},
+      {"12345678901234567890123", "12345678901234567890123"},
+      {R"("beta")", "beta"},
+      {R"("2")", "2"},
+      {R"("")", ""},
+      {R"("v\u00e9")", "v\xC3\xA9"},
+  };
+  for (const auto& c : cases) {
+    const std::string key = c.version.empty() ? "" : R"(, "version": )" + c.version;
+    const RawManifest raw = read_ok(R"({"nodes": {"m": {"resource_type": "model", "name": "m")" + key + "}}}");
+    ASSERT_EQ(raw.nodes.count("m"), 1u) << c.version;
+    EXPECT_EQ(raw.nodes.at("m").version, c.expected) << c.version;
+  }
+  // The array form keeps its four elements and has no version.
+  EXPECT_FALSE(read_ok(R"({"nodes": {"m": ["model", "m", {}, {}]}})").nodes.at("m").version);
+}
+
 // ---------------------------------------------------------------- failures
 
 // Each text marks with '@' the character where the error is reported; the
@@ -270,6 +301,21 @@ TEST(ManifestReader, RejectsRecordsOfTheWrongShape) {
       {node + R"("depends_on": {"nodes": @{}}}}})", "invalid type: map, expected a sequence"},
       {node + R"("depends_on": {"nodes": @null}}}})", "invalid type: null, expected a sequence"},
       {node + R"("depends_on": [[], @[]]}}})", "trailing characters"},
+  });
+}
+
+TEST(ManifestReader, RejectsAVersionOfAnotherType) {
+  // Read on every node, as the other fields are, whatever its resource type.
+  const std::string model = R"({"nodes": {"a": {"resource_type": "model", "name": "n", )";
+  const std::string test = R"({"nodes": {"a": {"resource_type": "test", "name": "n", )";
+  expect_errors({
+      {model + R"("version": @true}}})", "invalid type: boolean `true`, expected a string or a number"},
+      {test + R"("version": @false}}})", "invalid type: boolean `false`, expected a string or a number"},
+      {model + R"("version": @[2]}}})", "invalid type: sequence, expected a string or a number"},
+      {model + R"("version": @{"v": 2}}}})", "invalid type: map, expected a string or a number"},
+      {model + R"("version": null, @"version": 2}}})", "duplicate field `version`"},
+      // A type error inside the node comes before the missing field at its end.
+      {R"({"nodes": {"a": {"name": "n", "version": @[]}}})", "invalid type: sequence, expected a string or a number"},
   });
 }
 
@@ -416,7 +462,8 @@ TEST(ManifestReader, ValidatesSkippedValues) {
 std::string table_text(const Manifest& manifest) {
   std::vector<std::string> lines;
   for (const Node& node : manifest.nodes) {
-    std::string line = node.unique_id + " | " + node.name + (node.is_source ? " | source |" : " | model |");
+    std::string line = node.unique_id + " | " + node.name + " | " + std::string(node.printed_name()) +
+                       (node.is_source ? " | source |" : " | model |");
     for (const std::string& parent : node.depends_on) line += " " + parent;
     line += " | " + node.event_time.value_or("(none)");
     if (node.velk) {
@@ -472,6 +519,10 @@ TEST(ManifestReader, ReadsTheTableStraightAsTheRawRecordsGiveIt) {
           "config": {"event_time": "x", "meta": {"velk": {"lookback": 9}}}},
         "seed.p.s": ["seed", "s"]},
        "sources": {"source.p.r": ["r"]}, "metadata": ["now"]})",
+      // Versions of a model, and a replaced entry that leaves no version behind.
+      R"({"nodes": {"model.p.a.v1": )" + m + R"("a", "version": 1}, "model.p.a.v2": )" + m +
+          R"("a", "version": "two"}, "model.p.b": )" + m + R"("b", "version": null},
+          "model.p.c": )" + m + R"("c", "version": 3}, "model.p.c": )" + m + R"("c"}}})",
       // A value nested deeper than the caller's stack holds, under a key that nothing reads.
       R"({"nodes": {"a": )" + m + R"("deep", "unused": )" + std::string(100'000, '[') + std::string(100'000, ']') + "}}}",
       // Failures anywhere: in an entry that is kept, in one that is not, after both.

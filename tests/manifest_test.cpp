@@ -78,6 +78,33 @@ TEST(LoadManifest, KeepsModelsAndSourcesOnly) {
   EXPECT_FALSE(source.velk);
 }
 
+TEST(LoadManifest, KeepsTheNameThatDbtPrintsForEachVersion) {
+  const auto manifest = load_manifest(versioned_models_manifest());
+  ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  struct Case {
+    std::string id;
+    std::string printed;
+    std::vector<std::string> parents;
+  };
+  const Case cases[] = {
+      {"model.shop.dim_customers.v1", "dim_customers.v1", {"model.shop.stg_customers"}},
+      {"model.shop.dim_customers.v2", "dim_customers.v2", {"model.shop.stg_customers", "model.shop.stg_orders"}},
+      {"model.shop.dim_customers.vbeta", "dim_customers.vbeta", {"model.shop.stg_customers"}},
+      {"model.crm.dim_customers", "dim_customers", {"source.shop.raw.customers"}},
+      {"model.shop.customer_cohorts", "customer_cohorts", {"model.shop.dim_customers.v2"}},
+      {"source.shop.raw.customers", "customers", {}},
+  };
+  for (const auto& c : cases) {
+    const Node* node = manifest->nodes.find(c.id);
+    ASSERT_NE(node, nullptr) << c.id;
+    EXPECT_EQ(node->printed_name(), c.printed) << c.id;
+    EXPECT_EQ(node->depends_on, c.parents) << c.id;
+    // The name stays the model's own, shared by its versions.
+    EXPECT_EQ(node->name, c.printed.substr(0, c.printed.find(".v"))) << c.id;
+  }
+  EXPECT_EQ(manifest->nodes.size(), 9u);  // seven models and two sources; the test is dropped
+}
+
 TEST(LoadManifest, GeneratedAtIsKeptAsWritten) {
   struct Case {
     std::string text;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "internal_error.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -661,6 +662,70 @@ TEST(Anchor, SharedNamePicksTheLowestUniqueId) {
                                                       "x 1 2024-06-09..2024-06-10 <- high_parent",
                                                       "x 1 2024-06-10..2024-06-10 <- low_parent"}))
         << low << " / " << high;
+  }
+}
+
+// The versions of dim_customers share its name, which every report shows;
+// dbt prints each as "dim_customers.v{version}", and --anchor takes either
+// form. The plan order sorts by unique id, so the versions come as v1,
+// vbeta (both released by stg_customers) and v2 (released by stg_orders).
+TEST(Anchor, APrintedVersionNameAnchorsThatVersion) {
+  auto manifest = load_manifest(versioned_models_manifest());
+  ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  Selection selection = all_models(*manifest);
+  selection.erase("model.crm.dim_customers");
+  struct Case {
+    std::optional<std::string_view> anchor;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      // customer_cohorts' override of its parent's name holds for version 2.
+      {std::nullopt,
+       {"stg_customers 0 2024-06-10..2024-06-10", "stg_orders 0 2024-06-10..2024-06-10",
+        "dim_customers 1 2024-06-09..2024-06-10 <- stg_customers",
+        "dim_customers 1 2024-06-10..2024-06-11 <- stg_customers",
+        "dim_customers 1 2024-06-07..2024-06-10 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-07..2024-06-10 <- dim_customers"}},
+      // Version 2 has the base window; its parents reach back by its lookback of 3.
+      {"dim_customers.v2",
+       {"stg_customers 0 2024-06-07..2024-06-10", "stg_orders 0 2024-06-07..2024-06-10",
+        "dim_customers 1 2024-06-06..2024-06-10 <- stg_customers",
+        "dim_customers 1 2024-06-07..2024-06-11 <- stg_customers",
+        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-10..2024-06-10 <- dim_customers"}},
+      // The plain name matches every version: the lowest unique id, v1, wins.
+      {"dim_customers",
+       {"stg_customers 0 2024-06-09..2024-06-10", "stg_orders 0 2024-06-10..2024-06-10",
+        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers",
+        "dim_customers 1 2024-06-09..2024-06-11 <- stg_customers",
+        "dim_customers 1 2024-06-06..2024-06-10 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-06..2024-06-10 <- dim_customers"}},
+      // A string version: its lookahead of 1 carries its parent forward.
+      {"dim_customers.vbeta",
+       {"stg_customers 0 2024-06-10..2024-06-11", "stg_orders 0 2024-06-10..2024-06-10",
+        "dim_customers 1 2024-06-09..2024-06-11 <- stg_customers",
+        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers",
+        "dim_customers 1 2024-06-07..2024-06-11 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-07..2024-06-11 <- dim_customers"}},
+  };
+  for (const auto& c : cases) {
+    const auto plan = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90, c.anchor,
+                                 fixed_clock(0));
+    ASSERT_TRUE(plan.has_value()) << describe_plan_error(plan.error());
+    EXPECT_EQ(render(*plan), c.lines) << c.anchor.value_or("(no anchor)");
+    EXPECT_EQ(plan->anchor_model, c.anchor ? std::optional<std::string>(*c.anchor) : std::nullopt);
+  }
+
+  // A version that is not selected, or not in the manifest, is no anchor.
+  selection.erase("model.shop.dim_customers.v1");
+  for (const char* anchor : {"dim_customers.v1", "dim_customers.v3", "customer_cohorts.v2"}) {
+    const auto plan = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90,
+                                 std::string_view(anchor), fixed_clock(0));
+    ASSERT_FALSE(plan.has_value()) << anchor;
+    EXPECT_EQ(describe_plan_error(plan.error()),
+              "--anchor \"" + std::string(anchor) +
+                  "\" is not among the 5 model(s) selected by --select: customer_cohorts, dim_customers, "
+                  "dim_customers, stg_customers, stg_orders");
   }
 }
 

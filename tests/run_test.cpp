@@ -118,6 +118,58 @@ TEST_F(RunTest, PrettyThenHtmlOnStandardOutputAndTheNoteThenWarningsOnStandardEr
             "to yesterday (" + day + ")\n" + kReportWarning);
 }
 
+// A versioned model as dbt declares it, in two versions with their own
+// settings, and a child of version 2. The stand-in lists each version as
+// dbt does ("dim.v1", "dim.v2"); each is planned under the model's name.
+TEST_F(RunTest, PlansEachVersionThatDbtLsPrints) {
+  write_file(project_dir() / "models/dim.yml",
+             "models:\n  - name: dim\n    latest_version: 1\n    versions:\n      - v: 1\n      - v: 2\n");
+  write_file(project_dir() / "models/dim_v1.sql",
+             "{{ config(event_time='day', meta={'velk': {'lookback': 1}}) }}\nselect * from {{ ref('orders') }}\n");
+  write_file(project_dir() / "models/dim_v2.sql",
+             "{{ config(event_time='day', meta={'velk': {'lookback': 4}}) }}\nselect * from {{ ref('orders') }}\n");
+  write_file(project_dir() / "models/dim_report.sql",
+             "{{ config(event_time='day', meta={'velk': {'lookahead': 1}}) }}\nselect * from {{ ref('dim', v=2) }}\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> models;  // "name start..end <- parents", in plan order
+  };
+  const Case cases[] = {
+      {{"-s", "dim.v2+"}, {"dim 2024-03-10..2024-03-10", "dim_report 2024-03-10..2024-03-11 <- dim"}},
+      {{"-s", "orders dim"},
+       {"orders 2024-03-10..2024-03-10", "dim 2024-03-09..2024-03-10 <- orders",
+        "dim 2024-03-06..2024-03-10 <- orders"}},
+      {{"-s", "+dim_report dim", "--anchor", "dim.v2"},
+       {"orders 2024-03-06..2024-03-10", "dim 2024-03-05..2024-03-10 <- orders",
+        "dim 2024-03-10..2024-03-10 <- orders", "dim_report 2024-03-10..2024-03-11 <- dim"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--dbt-command", dbt(), "--event-time-start", "2024-03-10", "--event-time-end",
+                             "2024-03-10"});
+    const ToolRun run = run_tool(project_dir(), args);
+    ASSERT_EQ(run.status, 0) << describe(run);
+    const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
+    std::vector<std::string> models;
+    for (const auto& value : document.at("models").as_array()) {
+      std::string line = text(value.at("name")) + " " + text(value.at("event_time_start")) + ".." +
+                         text(value.at("event_time_end"));
+      const auto& parents = value.at("depends_on").as_array();
+      for (std::size_t i = 0; i < parents.size(); ++i) line += (i == 0 ? " <- " : ", ") + text(parents[i]);
+      models.push_back(line);
+    }
+    EXPECT_EQ(models, c.models) << c.args[1];
+  }
+
+  // A version that the manifest lacks is named as dbt printed it.
+  const ToolRun missing = run_tool(
+      project_dir(), {"-s", "dim", "--dbt-command", fake_dbt_command({{"FAKE_DBT_LS_EXTRA", "dim.v3"}})});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(missing.err.find(" ls` selected \"dim.v3\", which isn't a model in the compiled manifest") !=
+              std::string::npos)
+      << missing.err;
+}
+
 TEST_F(RunTest, AnUnbalancedDbtArgsEndsTheRunBeforeAnyDbtRun) {
   const ToolRun run = run_in_shop({"--dbt-args", "--target 'ci"});
   EXPECT_EQ(run.status, 1);

@@ -121,6 +121,60 @@ TEST(Select, ASharedNamePicksTheLowestUniqueIdWhateverTheTableOrder) {
   }));
 }
 
+TEST(Select, APrintedVersionNameSelectsThatVersion) {
+  const auto manifest = load_manifest(versioned_models_manifest());
+  ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  struct Case {
+    const char* what;
+    std::string output;
+    std::vector<std::string> ids;  // sorted
+    std::optional<std::string> unknown;
+  };
+  const Case cases[] = {
+      {"one version", "dim_customers.v2\n", {"model.shop.dim_customers.v2"}, {}},
+      {"every version and a child, as dbt ls prints them",
+       "customer_cohorts\ndim_customers.v1\ndim_customers.v2\ndim_customers.vbeta\n",
+       {"model.shop.customer_cohorts", "model.shop.dim_customers.v1", "model.shop.dim_customers.v2",
+        "model.shop.dim_customers.vbeta"},
+       {}},
+      {"the plain name is the unversioned model of another package", "dim_customers\n",
+       {"model.crm.dim_customers"}, {}},
+      {"a version the manifest lacks", "dim_customers.v2\ndim_customers.v3\n", {}, "dim_customers.v3"},
+      {"a version of an unversioned model", "customer_cohorts.v1\n", {}, "customer_cohorts.v1"},
+      {"the version without its name", "v2\n", {}, "v2"},
+  };
+  for (const auto& c : cases) {
+    const auto selection = selection_from_ls_output(*manifest, "dbt", c.output);
+    if (c.unknown) {
+      ASSERT_FALSE(selection.has_value()) << c.what;
+      const auto* unknown = std::get_if<SelectError::UnknownModel>(&selection.error().error);
+      ASSERT_NE(unknown, nullptr) << c.what;
+      EXPECT_EQ(unknown->name, *c.unknown) << c.what;
+    } else {
+      ASSERT_TRUE(selection.has_value()) << c.what << ": " << describe_select_error(selection.error());
+      EXPECT_EQ(sorted(*selection), c.ids) << c.what;
+    }
+  }
+}
+
+TEST(Select, ASharedPrintedNamePicksTheLowestUniqueId) {
+  // Two packages with the same versioned model, and an unversioned model
+  // whose name happens to read like a version.
+  const auto versioned = [](std::string id, std::string version) {
+    Node node = model(std::move(id), "dim");
+    node.versioned_name = versioned_name(node.name, version);
+    return node;
+  };
+  std::vector<Node> nodes = {versioned("model.zeta.dim.v2", "2"), versioned("model.beta.dim.v2", "2"),
+                             model("model.gamma.odd", "dim.v2"), versioned("model.alpha.dim.v1", "1")};
+  for (int turn = 0; turn < 4; ++turn) {
+    std::rotate(nodes.begin(), nodes.begin() + 1, nodes.end());
+    const auto selection = selection_from_ls_output(manifest_of(nodes), "dbt", "dim.v2\ndim.v1\n");
+    ASSERT_TRUE(selection.has_value());
+    EXPECT_EQ(sorted(*selection), (std::vector<std::string>{"model.alpha.dim.v1", "model.beta.dim.v2"}));
+  }
+}
+
 TEST(Select, DescribesEachError) {
   struct Case {
     SelectError error;

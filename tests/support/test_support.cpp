@@ -79,3 +79,7 @@ Forked in_forked_process(const std::function<std::string()>& body, unsigned seco
   }
   return forked;
 }
+
+std::filesystem::path versioned_models_manifest() {
+  return source_dir() / "tests" / "fixtures" / "versioned-models" / "manifest.json";
+}

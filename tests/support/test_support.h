@@ -59,3 +59,9 @@ struct Forked {
 // runner ignores), and gets SIGALRM after `seconds`, so that a body that
 // hangs ends it.
 Forked in_forked_process(const std::function<std::string()>& body, unsigned seconds = 20);
+
+// A compiled manifest as dbt 1.5 and later write one, with versioned models:
+// dim_customers in versions 1, 2 and "beta" (each with its own parents),
+// customer_cohorts, a child of version 2 only, and crm's unversioned model
+// of the same name.
+std::filesystem::path versioned_models_manifest();
