@@ -16,7 +16,7 @@ CMAKE_GENERATOR ?= Ninja
 # The models of the bundled example project that the demo plans.
 DEMO_SELECT = +shop_summary customer_lifetime marketing_attribution dim_customers+
 
-.PHONY: all deps build build-asan build-fuzz build-install install package install-check test unit-tests asan-tests browser-tests fuzz-smoke demo bench fuzz clean
+.PHONY: all deps build build-asan build-fuzz build-install install package install-check test unit-tests asan-tests browser-node-modules browser-tests fuzz-smoke demo bench fuzz clean
 
 all: build
 
@@ -63,10 +63,12 @@ asan-tests: build-asan
 BROWSER_TESTS = tests/browser
 BROWSER_PAGES = $(abspath $(BUILD_DIR))/browser
 
-browser-tests: build
+browser-node-modules:
 	@if [ ! -d $(BROWSER_TESTS)/node_modules ] || [ $(BROWSER_TESTS)/package-lock.json -nt $(BROWSER_TESTS)/node_modules ]; then \
 	  cd $(BROWSER_TESTS) && npm ci --no-audit --no-fund && touch node_modules; \
 	fi
+
+browser-tests: build browser-node-modules
 	@$(BUILD_DIR)/html_fixture_pages $(BROWSER_PAGES)
 	@rm -rf $(BROWSER_PAGES)/example-shop && cp -r examples/shop $(BROWSER_PAGES)/example-shop \
 	  && rm -rf $(BROWSER_PAGES)/example-shop/target
@@ -94,11 +96,16 @@ test: unit-tests asan-tests browser-tests fuzz-smoke install-check
 # The whole run on generated manifests of 10,000 to 100,000 models against
 # the floor of parsing the manifest once, then the planner and the manifest
 # loader on their own; the Release tree in $(BUILD_DIR), the manifests
-# cached there.
-bench: build
+# cached there. Then the report page of plans of 2,000 and 20,000 models in
+# headless Chromium, BENCH_BROWSER_RUNS times each.
+BENCH_BROWSER_RUNS ?= 5
+
+bench: build browser-node-modules
 	@$(BUILD_DIR)/bench/run_bench
 	@$(BUILD_DIR)/bench/plan_bench
 	@$(BUILD_DIR)/bench/manifest_bench
+	@$(BUILD_DIR)/bench/report_pages $(BUILD_DIR)/bench/report-pages
+	@node bench/browser/report_bench.mjs $(BUILD_DIR)/bench/report-pages $(BENCH_BROWSER_RUNS)
 
 # The bundled example project, planned with the stand-in dbt.
 

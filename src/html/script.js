@@ -16,6 +16,11 @@
   var selectedName = null;
   var nodeEls = new Map();
   var edgeEls = [];
+  // Beside the elements: each box's highlighting class by name, and for each
+  // drawn edge its data record and class, in drawing order ("" is plain).
+  var boxStates = new Map();
+  var drawnEdges = [];
+  var edgeStates = [];
   var dragging = false;
   var startX = 0;
   var startWidth = 0;
@@ -65,6 +70,7 @@
   function buildLayout() {
     layersEl.replaceChildren();
     nodeEls = new Map();
+    boxStates = new Map();
     byLayer(data.nodes).forEach(function (group) {
       var col = document.createElement("div");
       col.className = "layer-col";
@@ -105,31 +111,51 @@
       " C " + (x1 + dx) + " " + y1 + ", " + (x2 - dx) + " " + y2 + ", " + x2 + " " + y2;
   }
 
+  // Rebuilds the drawing in two passes so that the page is laid out once per
+  // redraw: first every measurement (the origin and each box at most once),
+  // then every write (the paths in one fragment, then the drawing's size).
   function drawEdges() {
-    edgesEl.replaceChildren();
-    edgeEls = [];
     var w = layersEl.scrollWidth;
     var h = layersEl.scrollHeight;
-    edgesEl.setAttribute("width", w);
-    edgesEl.setAttribute("height", h);
-    edgesEl.setAttribute("viewBox", "0 0 " + w + " " + h);
     var origin = layersEl.getBoundingClientRect();
+    var rects = new Map();
+    function rectOf(name) {
+      var rect = rects.get(name);
+      if (rect === undefined) {
+        rect = nodeEls.get(name).getBoundingClientRect();
+        rects.set(name, rect);
+      }
+      return rect;
+    }
+    var ends = [];
     data.edges.forEach(function (edge) {
-      var from = nodeEls.get(edge.upstream);
-      var to = nodeEls.get(edge.downstream);
-      if (from === undefined || to === undefined) return;
-      var a = from.getBoundingClientRect();
-      var b = to.getBoundingClientRect();
+      if (!nodeEls.has(edge.upstream) || !nodeEls.has(edge.downstream)) return;
+      ends.push({ edge: edge, a: rectOf(edge.upstream), b: rectOf(edge.downstream) });
+    });
+
+    var fragment = document.createDocumentFragment();
+    edgeEls = [];
+    drawnEdges = [];
+    edgeStates = [];
+    ends.forEach(function (end) {
+      var a = end.a;
+      var b = end.b;
       var path = el("path", {
         "class": "edge",
         d: edgePath(a.right - origin.left, a.top + a.height / 2 - origin.top,
-                    b.left - origin.left, b.top + b.height / 2 - origin.top)
+                    b.left - origin.left, b.top + b.height / 2 - origin.top),
+        "data-upstream": end.edge.upstream,
+        "data-downstream": end.edge.downstream
       });
-      path.dataset.upstream = edge.upstream;
-      path.dataset.downstream = edge.downstream;
-      edgesEl.appendChild(path);
+      fragment.appendChild(path);
       edgeEls.push(path);
+      drawnEdges.push(end.edge);
+      edgeStates.push("");
     });
+    edgesEl.replaceChildren(fragment);
+    edgesEl.setAttribute("width", w);
+    edgesEl.setAttribute("height", h);
+    edgesEl.setAttribute("viewBox", "0 0 " + w + " " + h);
   }
 
   function render() {
@@ -166,32 +192,59 @@
     };
   }
 
-  function applyHighlight() {
-    nodeEls.forEach(function (box) { box.classList.remove("selected", "highlighted", "dimmed", "search-match"); });
-    edgeEls.forEach(function (path) { path.classList.remove("highlighted", "dimmed"); });
+  // Moves an element from one highlighting class to another; "" is plain.
+  function setState(element, from, to) {
+    if (from !== "") element.classList.remove(from);
+    if (to !== "") element.classList.add(to);
+  }
 
+  // Works out every box's and every edge's highlighting class first, then
+  // touches only the elements whose class changes; nothing reads the layout.
+  function applyHighlight() {
+    var boxState;
+    var edgeState;
     var query = searchEl.value.trim().toLowerCase();
     if (query !== "") {
-      nodeEls.forEach(function (box, name) {
-        box.classList.add(name.toLowerCase().indexOf(query) !== -1 ? "search-match" : "dimmed");
-      });
-      edgeEls.forEach(function (path) { path.classList.add("dimmed"); });
-      return;
+      boxState = function (name) { return name.toLowerCase().indexOf(query) !== -1 ? "search-match" : "dimmed"; };
+      edgeState = function () { return "dimmed"; };
+    } else if (selectedName === null) {
+      boxState = function () { return ""; };
+      edgeState = boxState;
+    } else {
+      var lineage = bfsLevel(selectedName);
+      var related = function (name) {
+        return name === selectedName || lineage.ancestors.has(name) || lineage.descendants.has(name);
+      };
+      boxState = function (name) {
+        if (name === selectedName) return "selected";
+        return related(name) ? "highlighted" : "dimmed";
+      };
+      edgeState = function (edge) {
+        return related(edge.upstream) && related(edge.downstream) ? "highlighted" : "dimmed";
+      };
     }
-    if (selectedName === null) return;
 
-    var lineage = bfsLevel(selectedName);
-    function related(name) {
-      return name === selectedName || lineage.ancestors.has(name) || lineage.descendants.has(name);
-    }
+    var boxChanges = [];
     nodeEls.forEach(function (box, name) {
-      if (name === selectedName) box.classList.add("selected");
-      else box.classList.add(related(name) ? "highlighted" : "dimmed");
+      var from = boxStates.get(name) || "";
+      var to = boxState(name);
+      if (from !== to) boxChanges.push([box, name, from, to]);
     });
-    edgeEls.forEach(function (path) {
-      var both = related(path.dataset.upstream) && related(path.dataset.downstream);
-      path.classList.add(both ? "highlighted" : "dimmed");
+    var edgeChanges = [];
+    drawnEdges.forEach(function (edge, i) {
+      var to = edgeState(edge);
+      if (edgeStates[i] !== to) edgeChanges.push(i, to);
     });
+
+    boxChanges.forEach(function (change) {
+      setState(change[0], change[2], change[3]);
+      boxStates.set(change[1], change[3]);
+    });
+    for (var i = 0; i < edgeChanges.length; i += 2) {
+      var index = edgeChanges[i];
+      setState(edgeEls[index], edgeStates[index], edgeChanges[i + 1]);
+      edgeStates[index] = edgeChanges[i + 1];
+    }
   }
 
   function renderPanelList(listEl, names) {

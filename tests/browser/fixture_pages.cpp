@@ -101,6 +101,25 @@ Plan long_name_plan() {
   return plan;
 }
 
+// Edges that skip layers (0 to 2, 0 to 3, 1 to 3) between columns of
+// different heights, so that no two curves share their ends' heights.
+Plan skips_plan() {
+  const Date d = day(2024, 1, 1);
+  Plan plan;
+  plan.event_time_start = d;
+  plan.event_time_end = d;
+  plan.models = {
+      model("raw_a", 0, {}, d, d),
+      model("raw_b", 0, {}, d, d),
+      model("raw_c", 0, {}, d, d),
+      model("stg_a", 1, {"raw_a"}, d, d),
+      model("stg_b", 1, {"raw_b", "raw_c"}, d, d),
+      model("mart", 2, {"stg_a", "raw_c"}, d, d),
+      model("report", 3, {"mart", "raw_a", "stg_b"}, d, d),
+  };
+  return plan;
+}
+
 bool write_page(const std::filesystem::path& path, const std::string& page) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(page.data(), static_cast<std::streamsize>(page.size()));
@@ -129,6 +148,7 @@ int main(int argc, char** argv) {
   const std::vector<std::pair<const char*, Plan>> pages = {
       {"shop.html", shop_plan()},     {"layout.html", layout_plan()}, {"tricky.html", tricky_plan()},
       {"long.html", long_name_plan()}, {"empty.html", Plan{}},
+      {"skips.html", skips_plan()},
   };
   for (const auto& [file, plan] : pages) {
     if (!write_page(dir / file, render_html_report(plan))) return 1;

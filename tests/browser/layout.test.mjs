@@ -35,9 +35,11 @@ test("one column per layer present, ascending, boxes in locale order", async () 
   assert.deepEqual(page.errors, []);
 });
 
-test("one cubic curve per edge, from the upstream box's right middle to the downstream box's left middle", async () => {
-  const page = await openReport(browser(), "shop.html");
-  const result = await page.evaluate(() => {
+// Every drawn path with its classes and the ends it should have, measured
+// from the boxes as they stand; the drawing's size beside the size of
+// what it covers.
+function drawnEdges(page) {
+  return page.evaluate(() => {
     const origin = document.getElementById("layers").getBoundingClientRect();
     const svg = document.getElementById("edges");
     const box = (name) => document.querySelector(`.node-box[data-name="${name}"]`).getBoundingClientRect();
@@ -60,16 +62,21 @@ test("one cubic curve per edge, from the upstream box's right middle to the down
       scroll: [layers.scrollWidth, layers.scrollHeight],
     };
   });
+}
+
+// One path per edge of the data, in its order, each a cubic curve from the
+// upstream box's right middle to the downstream box's left middle, in a
+// drawing as large as the boxes' container.
+async function assertCurves(page, drawn, classes = () => "edge") {
   const dataEdges = await page.evaluate(() => VELK_DBT_PLAN_DATA.edges.map((e) => `${e.upstream}>${e.downstream}`));
-  assert.equal(dataEdges.length, 13);
-  assert.deepEqual(result.paths.map((p) => p.key), dataEdges);
-  const [w, h] = result.scroll;
-  assert.deepEqual(result.size, [String(w), String(h), `0 0 ${w} ${h}`]);
+  assert.deepEqual(drawn.paths.map((p) => p.key), dataEdges);
+  const [w, h] = drawn.scroll;
+  assert.deepEqual(drawn.size, [String(w), String(h), `0 0 ${w} ${h}`]);
 
   const number = String.raw`(-?[\d.]+(?:e-?\d+)?)`;
   const cubic = new RegExp(`^M ${number} ${number} C ${number} ${number}, ${number} ${number}, ${number} ${number}$`);
-  for (const path of result.paths) {
-    assert.equal(path.cls, "edge");
+  for (const path of drawn.paths) {
+    assert.equal(path.cls, classes(path.key));
     assert.equal(path.ns, "http://www.w3.org/2000/svg");
     const m = cubic.exec(path.d);
     assert.ok(m, `${path.key}: ${path.d}`);
@@ -80,6 +87,44 @@ test("one cubic curve per edge, from the upstream box's right middle to the down
     const dx = Math.max(40, (x2 - x1) / 2);
     assert.ok(near(c1x, x1 + dx) && near(c1y, y1) && near(c2x, x2 - dx) && near(c2y, y2), path.key);
   }
+  return dataEdges;
+}
+
+test("one cubic curve per edge, from the upstream box's right middle to the downstream box's left middle", async () => {
+  const page = await openReport(browser(), "shop.html");
+  const dataEdges = await assertCurves(page, await drawnEdges(page));
+  assert.equal(dataEdges.length, 13);
+});
+
+test("after a window resize and a drag of the handle every edge is redrawn from where its boxes are", async () => {
+  const page = await openReport(browser(), "skips.html");
+  await page.click('.node-box[data-name="stg_a"]');
+  // raw_a > stg_a > mart > report is stg_a's lineage; raw_a > report runs
+  // from an ancestor straight to a descendant and is highlighted too.
+  const lineage = new Set(["raw_a>stg_a", "stg_a>mart", "mart>report", "raw_a>report"]);
+  const classes = (key) => (lineage.has(key) ? "edge highlighted" : "edge dimmed");
+  await assertCurves(page, await drawnEdges(page), classes);
+  await page.evaluate(() => { window.firstPath = document.querySelector("#edges path"); });
+
+  await page.setViewportSize({ width: 700, height: 420 });
+  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+  const resized = await drawnEdges(page);
+  await assertCurves(page, resized, classes);
+  // Rebuilt, not moved: the first drawing's paths are gone from the page.
+  assert.equal(await page.evaluate(() => window.firstPath.isConnected), false);
+
+  const handle = await page.$("#panel-resize-handle");
+  const h = await handle.boundingBox();
+  await page.mouse.move(h.x + 3, h.y + 100);
+  await page.mouse.down();
+  await page.mouse.move(h.x - 37, h.y + 110, { steps: 2 });
+  await page.mouse.up();
+  const dragged = await drawnEdges(page);
+  await assertCurves(page, dragged, classes);
+  // The handle moved and the graph area with it, so the redraws measured a
+  // page laid out anew.
+  assert.ok((await handle.boundingBox()).x < h.x - 30);
+  assert.deepEqual(page.errors, []);
 });
 
 test("an empty plan shows no columns, no edges and the prompt", async () => {
