@@ -1,7 +1,8 @@
 // Writes the report pages that the browser benchmark opens: generated plans
 // of 2,000 and 20,000 models in 25 layers, each model past the first layer
-// with a parent in the layer before and one further back, as report-N.html
-// into the directory named on the command line.
+// with a parent in the layer before and one in any earlier layer (the two
+// may be one), as report-N.html into the directory named on the command
+// line.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
