@@ -68,6 +68,10 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = argv[1];
   std::error_code error;
   std::filesystem::create_directories(dir, error);
+  if (error) {
+    std::fprintf(stderr, "report_pages: cannot create %s: %s\n", dir.c_str(), error.message().c_str());
+    return 1;
+  }
   for (std::uint64_t models : {2000ull, 20000ull}) {
     const std::filesystem::path path = dir / ("report-" + std::to_string(models) + ".html");
     const std::string page = render_html_report(generated_plan(models));

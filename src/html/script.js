@@ -111,9 +111,10 @@
       " C " + (x1 + dx) + " " + y1 + ", " + (x2 - dx) + " " + y2 + ", " + x2 + " " + y2;
   }
 
-  // Rebuilds the drawing in two passes so that the page is laid out once per
-  // redraw: first every measurement (the origin and each box at most once),
-  // then every write (the paths in one fragment, then the drawing's size).
+  // Measures the origin and each box at most once and builds every path in a
+  // detached fragment, which touches no layout; only then changes the page:
+  // the paths all at once, then the drawing's size. The page is thus laid
+  // out once per redraw, not once per edge.
   function drawEdges() {
     var w = layersEl.scrollWidth;
     var h = layersEl.scrollHeight;
@@ -127,29 +128,24 @@
       }
       return rect;
     }
-    var ends = [];
-    data.edges.forEach(function (edge) {
-      if (!nodeEls.has(edge.upstream) || !nodeEls.has(edge.downstream)) return;
-      ends.push({ edge: edge, a: rectOf(edge.upstream), b: rectOf(edge.downstream) });
-    });
-
     var fragment = document.createDocumentFragment();
     edgeEls = [];
     drawnEdges = [];
     edgeStates = [];
-    ends.forEach(function (end) {
-      var a = end.a;
-      var b = end.b;
+    data.edges.forEach(function (edge) {
+      if (!nodeEls.has(edge.upstream) || !nodeEls.has(edge.downstream)) return;
+      var a = rectOf(edge.upstream);
+      var b = rectOf(edge.downstream);
       var path = el("path", {
         "class": "edge",
         d: edgePath(a.right - origin.left, a.top + a.height / 2 - origin.top,
                     b.left - origin.left, b.top + b.height / 2 - origin.top),
-        "data-upstream": end.edge.upstream,
-        "data-downstream": end.edge.downstream
+        "data-upstream": edge.upstream,
+        "data-downstream": edge.downstream
       });
       fragment.appendChild(path);
       edgeEls.push(path);
-      drawnEdges.push(end.edge);
+      drawnEdges.push(edge);
       edgeStates.push("");
     });
     edgesEl.replaceChildren(fragment);
@@ -198,8 +194,8 @@
     if (to !== "") element.classList.add(to);
   }
 
-  // Works out every box's and every edge's highlighting class first, then
-  // touches only the elements whose class changes; nothing reads the layout.
+  // Gives every box and edge its highlighting class, touching only the
+  // elements whose class changes; nothing here reads the layout.
   function applyHighlight() {
     var boxState;
     var edgeState;
@@ -224,27 +220,19 @@
       };
     }
 
-    var boxChanges = [];
     nodeEls.forEach(function (box, name) {
       var from = boxStates.get(name) || "";
       var to = boxState(name);
-      if (from !== to) boxChanges.push([box, name, from, to]);
+      if (from === to) return;
+      setState(box, from, to);
+      boxStates.set(name, to);
     });
-    var edgeChanges = [];
     drawnEdges.forEach(function (edge, i) {
       var to = edgeState(edge);
-      if (edgeStates[i] !== to) edgeChanges.push(i, to);
+      if (edgeStates[i] === to) return;
+      setState(edgeEls[i], edgeStates[i], to);
+      edgeStates[i] = to;
     });
-
-    boxChanges.forEach(function (change) {
-      setState(change[0], change[2], change[3]);
-      boxStates.set(change[1], change[3]);
-    });
-    for (var i = 0; i < edgeChanges.length; i += 2) {
-      var index = edgeChanges[i];
-      setState(edgeEls[index], edgeStates[index], edgeChanges[i + 1]);
-      edgeStates[index] = edgeChanges[i + 1];
-    }
   }
 
   function renderPanelList(listEl, names) {
