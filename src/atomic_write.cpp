@@ -1,7 +1,7 @@
 // The atomic file writer: recursive creation of the destination's directory,
 // an exclusively created temporary file beside the destination, every byte
-// written, one rename unless a stop signal came meanwhile; the temporary
-// file is removed on every failure.
+// written, the mode the destination should have, one rename unless a stop
+// signal came meanwhile; the temporary file is removed on every failure.
 #include "atomic_write.h"
 
 #include <errno.h>
@@ -101,6 +101,21 @@ std::optional<std::string> write_all(int fd, std::string_view bytes) {
   return std::nullopt;
 }
 
+// The permission bits the written file should end up with: those of the
+// file it replaces (followed through a symbolic link, as the user sees it),
+// or, for a new file, what creating it directly with mode 0666 would give
+// under the umask. umask(2) is the only call that reads the umask, so it is
+// set back at once; the run has no other threads.
+mode_t destination_mode(const fs::path& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    return status.st_mode & 0777;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
 }  // namespace
 
 std::optional<fs::path> parent_directory(const fs::path& path) {
@@ -150,6 +165,11 @@ tl::expected<void, std::string> write_atomically(const fs::path& path, std::stri
   if (const std::optional<std::string> cause = write_all(temp.fd(), bytes)) {
     return tl::make_unexpected("could not write " + shown_path + ": " + at_path(*cause, temp.path()));
   }
+  // Only the complete file is given its readers' mode, on the descriptor,
+  // just before it takes the destination's place. A file system without
+  // permission bits (vfat, some network mounts) may refuse: the file then
+  // keeps the private mode it was made with rather than not being written.
+  (void)::fchmod(temp.fd(), destination_mode(path));
   // A run stopped by a signal meanwhile leaves the destination as it was.
   if (received_stop_signal() != 0) {
     return tl::make_unexpected("could not write " + shown_path + ": " + os_error_text(EINTR));

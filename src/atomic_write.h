@@ -18,7 +18,10 @@ std::optional<std::filesystem::path> parent_directory(const std::filesystem::pat
 
 // Writes `bytes` to `path` through a temporary file and one rename, so a
 // reader sees the old file or the whole new one. Fails with one message and
-// leaves no temporary file behind; directories it created stay. A stop
+// leaves no temporary file behind; directories it created stay. The file
+// gets the permission bits of the regular file it replaces, or else those
+// of a file created directly (0666 less the umask); until it is complete
+// the temporary file is the owner's alone. A stop
 // signal recorded before the rename (signals.h) fails it too, with the
 // destination untouched.
 tl::expected<void, std::string> write_atomically(const std::filesystem::path& path,

@@ -14,10 +14,13 @@
 
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "signals.h"
+#include "support/fake_dbt.h"
+#include "support/run_tool.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -113,14 +116,100 @@ TEST(WriteAtomically, ContentIsWrittenWhole) {
   }
 }
 
-TEST(WriteAtomically, ReplacedFileGetsOwnerOnlyMode) {
-  TempDir dir;
-  const fs::path destination = dir / "plan.json";
-  write_file(destination, "old content that is longer");
-  ASSERT_EQ(::chmod(destination.c_str(), 0644), 0);
-  ASSERT_EQ(error_of(write_atomically(destination, "new")), "(success)");
-  EXPECT_EQ(read_file(destination), "new");
-  EXPECT_EQ(mode_of(destination), 0600 & ~current_umask());
+// Sets the process umask for the life of the value.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t saved_;
+};
+
+// A new file is as readable as one created directly under the umask; a
+// replaced file keeps its permission bits, wider or narrower than the
+// umask would give, and a link is replaced by a file with its target's.
+TEST(WriteAtomically, NewFileFollowsTheUmaskAndAReplacedFileKeepsItsMode) {
+  struct Case {
+    mode_t umask;
+    std::optional<mode_t> existing;  // the mode of the file replaced, if any
+    bool through_link;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {022, std::nullopt, false, 0644}, {027, std::nullopt, false, 0640},
+      {077, std::nullopt, false, 0600}, {0, std::nullopt, false, 0666},
+      {022, 0664, false, 0664},         {022, 0600, false, 0600},
+      {077, 0644, false, 0644},         {022, 0640, true, 0640},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const fs::path destination = dir / "plan.json";
+    if (c.existing) {
+      const fs::path file = c.through_link ? dir / "elsewhere.json" : destination;
+      write_file(file, "old content");
+      ASSERT_EQ(::chmod(file.c_str(), *c.existing), 0);
+      if (c.through_link) fs::create_symlink(file, destination);
+    }
+    {
+      const ScopedUmask mask(c.umask);
+      ASSERT_EQ(error_of(write_atomically(destination, "new")), "(success)");
+    }
+    EXPECT_EQ(read_file(destination), "new");
+    EXPECT_FALSE(fs::is_symlink(destination));
+    EXPECT_EQ(mode_of(destination), c.expected)
+        << std::oct << "umask " << c.umask << ", existing " << c.existing.value_or(0);
+  }
+}
+
+// The whole tool under the umask of the shell that starts it: the plan
+// document, the report and an --output-file are as readable as the files
+// dbt writes beside them, and a plan the user opened up or locked down
+// keeps that mode when the next run replaces it.
+TEST(OutputFileModes, EveryFileTheToolWritesFollowsTheUmaskOrTheReplacedFile) {
+  struct Case {
+    std::string name;
+    mode_t umask;
+    bool output_file;                // -o out/plan.json instead of the default place
+    std::optional<mode_t> existing;  // the mode of a plan document already there
+    mode_t plan;                     // the plan document's mode afterwards
+  };
+  const Case cases[] = {
+      {"new files, umask 022", 022, false, std::nullopt, 0644},
+      {"new files, umask 027", 027, false, std::nullopt, 0640},
+      {"new --output-file, umask 022", 022, true, std::nullopt, 0644},
+      {"new --output-file, umask 027", 027, true, std::nullopt, 0640},
+      {"replaced plan of mode 0664", 022, false, 0664, 0664},
+      {"replaced plan of mode 0600", 022, false, 0600, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_dbt_project(dir.path(), "shop", {{"orders", "select 1\n"}});
+    const fs::path plan =
+        c.output_file ? dir / "out/plan.json" : dir / "target/velk/dbt_plan.json";
+    if (c.existing) {
+      write_file(plan, "{}");
+      ASSERT_EQ(::chmod(plan.c_str(), *c.existing), 0);
+    }
+    std::vector<std::string> args = {"--select", "orders", "--dbt-command", fake_dbt_command(),
+                                     "--event-time-start", "2024-03-10", "--event-time-end",
+                                     "2024-03-10", "--html"};
+    if (c.output_file) args.insert(args.end(), {"--output-file", "out/plan.json"});
+    std::ostringstream umask_command;
+    umask_command << "umask " << std::oct << c.umask << ";";
+    const ToolRun run = run_tool(dir.path(), args, ToolLaunch{.before = umask_command.str()});
+    ASSERT_EQ(run.status, 0) << describe(run);
+    EXPECT_EQ(mode_of(plan), c.plan) << std::oct << mode_of(plan);
+    std::vector<fs::path> reports;
+    for (const auto& entry : fs::directory_iterator(dir / "target/velk/dbt-plan")) {
+      reports.push_back(entry.path());
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(mode_of(reports[0]), 0666 & ~c.umask) << std::oct << mode_of(reports[0]);
+  }
 }
 
 TEST(WriteAtomically, PathWithoutParentIsRefusedInQuotedForm) {
