@@ -62,6 +62,7 @@ void prefetch_node(const Node* node) {
   __builtin_prefetch(&node->event_time);
   __builtin_prefetch(&node->velk);
   __builtin_prefetch(&node->is_source);
+  __builtin_prefetch(&node->versioned_name);
 }
 
 void prefetch_parent_list(const Node* node) {
@@ -233,16 +234,20 @@ void widen(std::optional<Window>& into, Window candidate) {
   into->end = std::max(into->end, candidate.end);
 }
 
-// The candidate window that `upstream` (the window of the model `parent`)
-// gives through the downstream model's settings. The parent's node is read
-// only when the downstream model has overrides.
-Window moved(Window upstream, const VelkMeta& downstream, const Node& parent) {
-  const std::int64_t lookback = downstream.lookback_overrides.empty()
-                                    ? downstream.lookback
-                                    : downstream.lookback_for(parent.printed_name(), parent.name);
-  const std::int64_t lookahead = downstream.lookahead_overrides.empty()
-                                     ? downstream.lookahead
-                                     : downstream.lookahead_for(parent.printed_name(), parent.name);
+// The candidate window that `upstream` (the window of an upstream model)
+// gives through the downstream model's settings. `parent()` gives the
+// upstream model's node; it is asked only when the downstream model has
+// overrides, so that the common case reads nothing more of the node table.
+template <typename ParentNode>
+Window moved(Window upstream, const VelkMeta& downstream, const ParentNode& parent) {
+  const std::int64_t lookback =
+      downstream.lookback_overrides.empty()
+          ? downstream.lookback
+          : downstream.lookback_for(parent().printed_name(), parent().name);
+  const std::int64_t lookahead =
+      downstream.lookahead_overrides.empty()
+          ? downstream.lookahead
+          : downstream.lookahead_for(parent().printed_name(), parent().name);
   return Window{sub_units(upstream.start, lookback, downstream.lookback_unit),
                 add_units(upstream.end, lookahead, downstream.lookahead_unit)};
 }
@@ -379,7 +384,8 @@ std::optional<std::vector<std::pair<std::size_t, Window>>> derive_anchor_windows
       const std::size_t c = consumers.entries[e];
       if (!windows[c]) internal_error("a path consumer's window is derived before its ancestor's");
       const Node& consumer = node_at(nodes, members[c]);
-      widen(windows[a], moved(*windows[c], consumer.velk ? *consumer.velk : no_settings, ancestor));
+      widen(windows[a], moved(*windows[c], consumer.velk ? *consumer.velk : no_settings,
+                              [&]() -> const Node& { return ancestor; }));
     }
   }
 
@@ -567,7 +573,7 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
       model.depends_on.push_back(parent.name);
       model.layer = std::max(model.layer, parent.layer + 1);
       widen(from_parents, moved(Window{parent.event_time_start, parent.event_time_end}, settings,
-                                *models.nodes[parent_position]));
+                                [&]() -> const Node& { return *models.nodes[parent_position]; }));
     }
 
     Window model_window = from_parents ? *from_parents : base;
