@@ -19,7 +19,8 @@
 #include "string_map.h"
 
 // A model's window settings from config.meta.velk. Absent keys are 0, day
-// and empty. The overrides maps are keyed by an upstream model's name.
+// and empty. The overrides maps are keyed by an upstream model's name, or
+// by the name dbt prints for one version of it ("dim_customers.v2").
 struct VelkMeta {
   std::int64_t lookback = 0;
   TimeUnit lookback_unit = TimeUnit::day;
@@ -28,15 +29,24 @@ struct VelkMeta {
   StringMap<std::int64_t> lookback_overrides;
   StringMap<std::int64_t> lookahead_overrides;
 
-  // The amount to use for the upstream model named `parent`: its override
-  // when there is one, else the model's own amount.
-  std::int64_t lookback_for(std::string_view parent) const {
-    const auto found = lookback_overrides.find(parent);
-    return found == lookback_overrides.end() ? lookback : found->second;
+  // The amount to use for the upstream model that dbt prints as `printed`
+  // and whose name is `name` (the same text unless it is one version of a
+  // versioned model): the override under the printed name, which holds for
+  // that version alone, else the one under the name, which holds for every
+  // version, else the model's own amount.
+  std::int64_t lookback_for(std::string_view printed, std::string_view name) const {
+    return amount_for(lookback_overrides, printed, name, lookback);
   }
-  std::int64_t lookahead_for(std::string_view parent) const {
-    const auto found = lookahead_overrides.find(parent);
-    return found == lookahead_overrides.end() ? lookahead : found->second;
+  std::int64_t lookahead_for(std::string_view printed, std::string_view name) const {
+    return amount_for(lookahead_overrides, printed, name, lookahead);
+  }
+
+ private:
+  static std::int64_t amount_for(const StringMap<std::int64_t>& overrides, std::string_view printed,
+                                 std::string_view name, std::int64_t own) {
+    auto found = overrides.find(printed);
+    if (found == overrides.end() && printed != name) found = overrides.find(name);
+    return found == overrides.end() ? own : found->second;
   }
 };
 

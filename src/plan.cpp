@@ -62,6 +62,7 @@ void prefetch_node(const Node* node) {
   __builtin_prefetch(&node->event_time);
   __builtin_prefetch(&node->velk);
   __builtin_prefetch(&node->is_source);
+  __builtin_prefetch(&node->versioned_name);
 }
 
 void prefetch_parent_list(const Node* node) {
@@ -233,49 +234,89 @@ void widen(std::optional<Window>& into, Window candidate) {
   into->end = std::max(into->end, candidate.end);
 }
 
-// The candidate window that `upstream` (the window of the model named
-// `upstream_name`) gives through the downstream model's settings.
-Window moved(Window upstream, const VelkMeta& downstream, std::string_view upstream_name) {
-  const std::int64_t lookback = downstream.lookback_overrides.empty()
-                                    ? downstream.lookback
-                                    : downstream.lookback_for(upstream_name);
-  const std::int64_t lookahead = downstream.lookahead_overrides.empty()
-                                     ? downstream.lookahead
-                                     : downstream.lookahead_for(upstream_name);
+// The candidate window that `upstream` (the window of an upstream model)
+// gives through the downstream model's settings. `parent()` gives the
+// upstream model's node; it is asked only when the downstream model has
+// overrides, so that the common case reads nothing more of the node table.
+template <typename ParentNode>
+Window moved(Window upstream, const VelkMeta& downstream, const ParentNode& parent) {
+  const std::int64_t lookback =
+      downstream.lookback_overrides.empty()
+          ? downstream.lookback
+          : downstream.lookback_for(parent().printed_name(), parent().name);
+  const std::int64_t lookahead =
+      downstream.lookahead_overrides.empty()
+          ? downstream.lookahead
+          : downstream.lookahead_for(parent().printed_name(), parent().name);
   return Window{sub_units(upstream.start, lookback, downstream.lookback_unit),
                 add_units(upstream.end, lookahead, downstream.lookahead_unit)};
 }
 
-// The number of the anchor: among the models that `anchor` names, by their
-// name or by the name dbt prints for them ("dim_customers.v2" for one
-// version of a versioned model), the one with the lowest unique id in byte
-// order, so that the choice never depends on the selection's iteration
-// order. kNotAKey when none has the name.
-std::size_t find_anchor(const IndexedGraph& graph, const std::vector<const Node*>& nodes,
+// Texts joined with ", ".
+std::string joined(const std::vector<std::string_view>& texts) {
+  std::string out;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += texts[i];
+  }
+  return out;
+}
+
+// The selected models that the --anchor text names. A model whose printed
+// name is the text is the anchor; when several are (models of one name in
+// different packages, which dbt ls prints alike), the one with the lowest
+// unique id in byte order, so that the choice never depends on the
+// selection's iteration order. Failing that, the text may be the bare name
+// of a versioned model: it names the one selected version of that name, and
+// when several versions are selected it names none of them in particular.
+struct AnchorMatch {
+  std::size_t anchor = kNotAKey;     // the anchor's number, or kNotAKey
+  std::vector<std::size_t> versions; // when the bare name is shared: the versions that have it
+};
+
+AnchorMatch find_anchor(const IndexedGraph& graph, const std::vector<const Node*>& nodes,
                         std::string_view anchor) {
-  std::size_t found = kNotAKey;
+  AnchorMatch match;
   for (std::size_t key = 0; key < nodes.size(); ++key) {
     if (nodes[key] == nullptr) continue;
-    if (nodes[key]->name != anchor && nodes[key]->printed_name() != anchor) continue;
-    if (found == kNotAKey || graph.ids[key] < graph.ids[found]) found = key;
+    if (nodes[key]->printed_name() == anchor) {
+      if (match.anchor == kNotAKey || graph.ids[key] < graph.ids[match.anchor]) match.anchor = key;
+    } else if (nodes[key]->name == anchor) {
+      match.versions.push_back(key);
+    }
   }
-  return found;
+  if (match.anchor != kNotAKey) {
+    match.versions.clear();
+  } else if (match.versions.size() == 1) {
+    match.anchor = match.versions.front();
+    match.versions.clear();
+  }
+  return match;
 }
 
 PlanError anchor_not_selected(const std::vector<const Node*>& nodes, std::string_view anchor) {
   std::vector<std::string_view> names;
   names.reserve(nodes.size());
   for (const Node* node : nodes) {
-    if (node != nullptr) names.push_back(node->name);
+    if (node != nullptr) names.push_back(node->printed_name());
   }
   std::sort(names.begin(), names.end());
-  std::string selected;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) selected += ", ";
-    selected += names[i];
-  }
-  return PlanError{PlanError::AnchorNotSelected{std::string(anchor), std::move(selected),
+  return PlanError{PlanError::AnchorNotSelected{std::string(anchor), joined(names),
                                                 static_cast<std::uint64_t>(names.size())}};
+}
+
+// The failure for a bare name shared by the selected `versions`, listed by
+// their printed names in plan order (`position_of` gives each number's
+// place in it).
+PlanError anchor_ambiguous(const std::vector<const Node*>& nodes, std::vector<std::size_t> versions,
+                           const std::vector<std::size_t>& position_of, std::string_view anchor) {
+  std::sort(versions.begin(), versions.end(),
+            [&](std::size_t a, std::size_t b) { return position_of[a] < position_of[b]; });
+  std::vector<std::string_view> names;
+  names.reserve(versions.size());
+  for (std::size_t key : versions) names.push_back(nodes[key]->printed_name());
+  return PlanError{PlanError::AnchorAmbiguous{std::string(anchor), joined(names),
+                                              static_cast<std::uint64_t>(names.size())}};
 }
 
 // The windows of the anchor and its ancestors, as (key number, window), or
@@ -333,7 +374,7 @@ std::optional<std::vector<std::pair<std::size_t, Window>>> derive_anchor_windows
   windows[0] = base;
   for (std::size_t a : *order) {
     if (a == 0) continue;
-    const std::string& name = node_at(nodes, members[a]).name;
+    const Node& ancestor = node_at(nodes, members[a]);
     if (consumers.offsets[a] == consumers.offsets[a + 1]) {
       internal_error(
           "id is an ancestor of the anchor, so it has at least one path consumer (the anchor "
@@ -343,7 +384,8 @@ std::optional<std::vector<std::pair<std::size_t, Window>>> derive_anchor_windows
       const std::size_t c = consumers.entries[e];
       if (!windows[c]) internal_error("a path consumer's window is derived before its ancestor's");
       const Node& consumer = node_at(nodes, members[c]);
-      widen(windows[a], moved(*windows[c], consumer.velk ? *consumer.velk : no_settings, name));
+      widen(windows[a], moved(*windows[c], consumer.velk ? *consumer.velk : no_settings,
+                              [&]() -> const Node& { return ancestor; }));
     }
   }
 
@@ -393,6 +435,11 @@ std::string describe_plan_error(const PlanError& error) {
     return "--anchor " + quoted_form(missing->anchor) + " is not among the " +
            std::to_string(missing->count) + " model(s) selected by --select: " + missing->selected;
   }
+  if (const auto* shared = std::get_if<PlanError::AnchorAmbiguous>(&error.error)) {
+    return "--anchor " + quoted_form(shared->anchor) + " names " + std::to_string(shared->count) +
+           " versions selected by --select: " + shared->versions +
+           " -- pass one of these names to --anchor";
+  }
   return "the selected models form a cycle and have no Entry Node -- this shouldn't be possible "
          "against a real dbt-compiled manifest; check that --manifest points at a genuine "
          "`dbt compile`/`dbt parse` output";
@@ -437,9 +484,18 @@ tl::expected<ViewMap<Window>, PlanError> resolve_anchor_windows(const Manifest& 
   for (std::string_view id : graph.ids) {
     nodes.push_back(manifest.nodes.find(id));
   }
-  const std::size_t anchor_key = find_anchor(graph, nodes, anchor);
-  if (anchor_key == kNotAKey) return tl::make_unexpected(anchor_not_selected(nodes, anchor));
-  const auto derived = derive_anchor_windows(graph, nodes, anchor_key, base);
+  const AnchorMatch match = find_anchor(graph, nodes, anchor);
+  if (!match.versions.empty()) {
+    const auto order = placement_order(graph);
+    if (!order) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
+    std::vector<std::size_t> position_of(order->size());
+    for (std::size_t position = 0; position < order->size(); ++position) {
+      position_of[(*order)[position]] = position;
+    }
+    return tl::make_unexpected(anchor_ambiguous(nodes, match.versions, position_of, anchor));
+  }
+  if (match.anchor == kNotAKey) return tl::make_unexpected(anchor_not_selected(nodes, anchor));
+  const auto derived = derive_anchor_windows(graph, nodes, match.anchor, base);
   if (!derived) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
   ViewMap<Window> windows;
   windows.reserve(derived->size());
@@ -461,11 +517,15 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
   // Only with an anchor: the windows derived from it, by position.
   std::vector<std::optional<Window>> anchor_windows;
   if (anchor) {
-    const std::size_t anchor_key = find_anchor(selected.graph, selected.nodes, *anchor);
-    if (anchor_key == kNotAKey) {
+    const AnchorMatch match = find_anchor(selected.graph, selected.nodes, *anchor);
+    if (!match.versions.empty()) {
+      return tl::make_unexpected(
+          anchor_ambiguous(selected.nodes, match.versions, models.position_of, *anchor));
+    }
+    if (match.anchor == kNotAKey) {
       return tl::make_unexpected(anchor_not_selected(selected.nodes, *anchor));
     }
-    const auto derived = derive_anchor_windows(selected.graph, selected.nodes, anchor_key, base);
+    const auto derived = derive_anchor_windows(selected.graph, selected.nodes, match.anchor, base);
     if (!derived) return tl::make_unexpected(PlanError{PlanError::Cycle{}});
     anchor_windows.resize(order->size());
     for (const auto& [key, derived_window] : *derived) {
@@ -499,12 +559,12 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
     const std::size_t last = models.parent_offsets[position + 1];
 
     PlannedModel model;
-    model.name = node.name;
+    model.name = node.printed_name();
     model.depends_on.reserve(last - first);
     std::optional<Window> from_parents;
     for (std::size_t e = first; e < last; ++e) {
-      // A parent is read back from its PlannedModel: it holds the name,
-      // window and layer, and was often placed shortly before.
+      // A parent is read back from its PlannedModel: it holds the printed
+      // name, window and layer, and was often placed shortly before.
       const std::size_t parent_position = models.parents[e];
       if (parent_position >= position) {
         internal_error("the plan order places every parent before its children");
@@ -513,7 +573,7 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
       model.depends_on.push_back(parent.name);
       model.layer = std::max(model.layer, parent.layer + 1);
       widen(from_parents, moved(Window{parent.event_time_start, parent.event_time_end}, settings,
-                                parent.name));
+                                [&]() -> const Node& { return *models.nodes[parent_position]; }));
     }
 
     Window model_window = from_parents ? *from_parents : base;
@@ -521,11 +581,11 @@ tl::expected<Plan, PlanError> build_plan(const Manifest& manifest, const Selecti
 
     const std::int64_t days = window_days(model_window);
     if (days > max_window_expansion_days) {
-      plan.warnings.push_back(PlanWarning{node.name, expansion_message(days, maximum)});
+      plan.warnings.push_back(PlanWarning{model.name, expansion_message(days, maximum)});
     }
     if (node.velk && !node.event_time) {
       plan.warnings.push_back(PlanWarning{
-          node.name,
+          model.name,
           "declares config.meta.velk (lookback/lookahead) but has no event_time configured -- "
           "this isn't a microbatch model in dbt's own terms, so this config has no real effect"});
     }

@@ -35,12 +35,17 @@
 //    every report lists the models in it.
 //
 // 4. Anchor windows (only with --anchor). The anchor is the selected model
-//    whose name, or whose name as dbt prints it (a versioned model's
-//    "name.v2"), equals the --anchor text; when several selected models
-//    match, the one with the lowest unique id in byte order is taken, so
-//    that the same manifest and command line always give the same plan.
-//    When none has it, planning fails with PlanError::AnchorNotSelected,
-//    listing the names of all selected models sorted bytewise.
+//    whose name as dbt prints it (its name, or a versioned model's
+//    "name.v2") equals the --anchor text; when several selected models
+//    print alike (one name in different packages), the one with the lowest
+//    unique id in byte order is taken, so that the same manifest and
+//    command line always give the same plan. Failing that, the text may be
+//    the bare name of a versioned model: with one version of it selected,
+//    that version is the anchor; with several, planning fails with
+//    PlanError::AnchorAmbiguous, listing their printed names in plan order,
+//    since the window cannot belong to all of them. When nothing matches,
+//    planning fails with PlanError::AnchorNotSelected, listing the printed
+//    names of all selected models sorted bytewise.
 //    The ancestors of the anchor are the selected models reachable from it
 //    through parent lists. A path consumer of an ancestor A is a child of A
 //    that is the anchor or another ancestor; A's other children play no part
@@ -49,7 +54,7 @@
 //    every ancestor after all of its path consumers), and each ancestor A
 //    gets the union, over its path consumers C, of C's window moved back by
 //    C's lookback and forward by C's lookahead, in C's units, with C's
-//    override for A's name replacing the amount. So the window still moves
+//    override for A (see 5) replacing the amount. So the window still moves
 //    by the downstream model's settings, just in the other direction.
 //
 // 5. Windows, in plan order. A model with an anchor window takes it, even
@@ -57,8 +62,10 @@
 //    and every other model M takes the union over its parents P of
 //        (P.start - lookback, P.end + lookahead)
 //    where the amounts and units are M's own (0 days without settings) and
-//    M's lookback_overrides / lookahead_overrides entry for P's name, when
-//    there is one, replaces the amount but not the unit. The union is the
+//    M's lookback_overrides / lookahead_overrides entry for P, when there
+//    is one, replaces the amount but not the unit. The entry for P is the
+//    one under P's printed name ("dim_customers.v2": that version alone),
+//    else the one under P's name (every version of it). The union is the
 //    least start and the greatest end, taken separately, so it also covers
 //    any gap between the candidates. Nothing clamps: a negative amount
 //    narrows, and a window may end before it starts. A parent's own
@@ -72,6 +79,11 @@
 //    anchor included): first when the window's days (end - start + 1)
 //    exceed max_window_expansion_days, then when the model has
 //    config.meta.velk but no event_time.
+//
+// Every name in the plan (a model's, each depends_on entry, each warning's)
+// is the name dbt prints for the model: its name, or for one version of a
+// versioned model name + ".v" + version. That is the name `dbt run
+// --select` takes, and it keeps the versions of one model apart.
 //
 // Date arithmetic (and the day count of a window) wraps on overflow instead
 // of failing: only dates far outside any calendar reach it.
@@ -111,8 +123,8 @@ inline std::string_view window_source_name(WindowSource source) {
 }
 
 struct PlannedModel {
-  std::string name;
-  std::vector<std::string> depends_on;  // names of the selected parents, in depends_on order
+  std::string name;                     // as dbt prints it (Node::printed_name)
+  std::vector<std::string> depends_on;  // printed names of the selected parents, in depends_on order
   Date event_time_start;
   Date event_time_end;
   std::int64_t lookback = 0;   // the model's own amount; overrides never show here
@@ -123,7 +135,7 @@ struct PlannedModel {
 };
 
 struct PlanWarning {
-  std::string model;
+  std::string model;  // the printed name
   std::string message;
 };
 
@@ -146,11 +158,17 @@ struct Plan {
 struct PlanError {
   struct AnchorNotSelected {
     std::string anchor;
-    std::string selected;  // the selected models' names, sorted, joined with ", "
+    std::string selected;  // the selected models' printed names, sorted, joined with ", "
+    std::uint64_t count = 0;
+  };
+  // The anchor is the bare name of several selected versions.
+  struct AnchorAmbiguous {
+    std::string anchor;
+    std::string versions;  // their printed names, in plan order, joined with ", "
     std::uint64_t count = 0;
   };
   struct Cycle {};
-  std::variant<AnchorNotSelected, Cycle> error;
+  std::variant<AnchorNotSelected, AnchorAmbiguous, Cycle> error;
 };
 
 std::string describe_plan_error(const PlanError& error);

@@ -38,9 +38,9 @@ VelkMeta velk_meta(const Settings& s) {
   return meta;
 }
 
-// One manifest entry. The unique id is "model.p.{name}" unless given; a
-// parent is written as a name (meaning "model.p.{name}") or as a whole id
-// when it holds a dot.
+// One manifest entry. The unique id is "model.p.{name}" unless given
+// ("model.p.{name}.v{version}" for a version); a parent is written as a
+// name (meaning "model.p.{name}") or as a whole id when it holds a dot.
 struct Model {
   std::string name;
   std::vector<std::string> parents = {};
@@ -48,6 +48,7 @@ struct Model {
   bool event_time = true;
   std::string id = {};
   bool source = false;
+  std::string version = {};  // empty: an unversioned model
 };
 
 std::string id_of(const std::string& name) {
@@ -59,6 +60,10 @@ Manifest manifest_of(const std::vector<Model>& models) {
   for (const Model& m : models) {
     Node node;
     node.unique_id = m.id.empty() ? id_of(m.name) : m.id;
+    if (!m.version.empty()) {
+      if (m.id.empty()) node.unique_id += ".v" + m.version;
+      node.versioned_name = versioned_name(m.name, m.version);
+    }
     node.name = m.name;
     for (const std::string& parent : m.parents) node.depends_on.push_back(id_of(parent));
     if (m.event_time) node.event_time = "created_at";
@@ -665,10 +670,10 @@ TEST(Anchor, SharedNamePicksTheLowestUniqueId) {
   }
 }
 
-// The versions of dim_customers share its name, which every report shows;
-// dbt prints each as "dim_customers.v{version}", and --anchor takes either
-// form. The plan order sorts by unique id, so the versions come as v1,
-// vbeta (both released by stg_customers) and v2 (released by stg_orders).
+// dbt prints each version of dim_customers as "dim_customers.v{version}",
+// and so does the plan, everywhere it names a model. The plan order sorts
+// by unique id, so the versions come as v1, vbeta (both released by
+// stg_customers) and v2 (released by stg_orders).
 TEST(Anchor, APrintedVersionNameAnchorsThatVersion) {
   auto manifest = load_manifest(versioned_models_manifest());
   ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
@@ -682,31 +687,24 @@ TEST(Anchor, APrintedVersionNameAnchorsThatVersion) {
       // customer_cohorts' override of its parent's name holds for version 2.
       {std::nullopt,
        {"stg_customers 0 2024-06-10..2024-06-10", "stg_orders 0 2024-06-10..2024-06-10",
-        "dim_customers 1 2024-06-09..2024-06-10 <- stg_customers",
-        "dim_customers 1 2024-06-10..2024-06-11 <- stg_customers",
-        "dim_customers 1 2024-06-07..2024-06-10 <- stg_customers, stg_orders",
-        "customer_cohorts 2 2024-06-07..2024-06-10 <- dim_customers"}},
+        "dim_customers.v1 1 2024-06-09..2024-06-10 <- stg_customers",
+        "dim_customers.vbeta 1 2024-06-10..2024-06-11 <- stg_customers",
+        "dim_customers.v2 1 2024-06-07..2024-06-10 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-07..2024-06-10 <- dim_customers.v2"}},
       // Version 2 has the base window; its parents reach back by its lookback of 3.
       {"dim_customers.v2",
        {"stg_customers 0 2024-06-07..2024-06-10", "stg_orders 0 2024-06-07..2024-06-10",
-        "dim_customers 1 2024-06-06..2024-06-10 <- stg_customers",
-        "dim_customers 1 2024-06-07..2024-06-11 <- stg_customers",
-        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers, stg_orders",
-        "customer_cohorts 2 2024-06-10..2024-06-10 <- dim_customers"}},
-      // The plain name matches every version: the lowest unique id, v1, wins.
-      {"dim_customers",
-       {"stg_customers 0 2024-06-09..2024-06-10", "stg_orders 0 2024-06-10..2024-06-10",
-        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers",
-        "dim_customers 1 2024-06-09..2024-06-11 <- stg_customers",
-        "dim_customers 1 2024-06-06..2024-06-10 <- stg_customers, stg_orders",
-        "customer_cohorts 2 2024-06-06..2024-06-10 <- dim_customers"}},
+        "dim_customers.v1 1 2024-06-06..2024-06-10 <- stg_customers",
+        "dim_customers.vbeta 1 2024-06-07..2024-06-11 <- stg_customers",
+        "dim_customers.v2 1 2024-06-10..2024-06-10 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-10..2024-06-10 <- dim_customers.v2"}},
       // A string version: its lookahead of 1 carries its parent forward.
       {"dim_customers.vbeta",
        {"stg_customers 0 2024-06-10..2024-06-11", "stg_orders 0 2024-06-10..2024-06-10",
-        "dim_customers 1 2024-06-09..2024-06-11 <- stg_customers",
-        "dim_customers 1 2024-06-10..2024-06-10 <- stg_customers",
-        "dim_customers 1 2024-06-07..2024-06-11 <- stg_customers, stg_orders",
-        "customer_cohorts 2 2024-06-07..2024-06-11 <- dim_customers"}},
+        "dim_customers.v1 1 2024-06-09..2024-06-11 <- stg_customers",
+        "dim_customers.vbeta 1 2024-06-10..2024-06-10 <- stg_customers",
+        "dim_customers.v2 1 2024-06-07..2024-06-11 <- stg_customers, stg_orders",
+        "customer_cohorts 2 2024-06-07..2024-06-11 <- dim_customers.v2"}},
   };
   for (const auto& c : cases) {
     const auto plan = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90, c.anchor,
@@ -716,7 +714,17 @@ TEST(Anchor, APrintedVersionNameAnchorsThatVersion) {
     EXPECT_EQ(plan->anchor_model, c.anchor ? std::optional<std::string>(*c.anchor) : std::nullopt);
   }
 
-  // A version that is not selected, or not in the manifest, is no anchor.
+  // The bare name is shared by three selected versions: none of them is
+  // the anchor, and the message lists them in plan order.
+  const auto shared = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90,
+                                 std::string_view("dim_customers"), fixed_clock(0));
+  ASSERT_FALSE(shared.has_value());
+  EXPECT_EQ(describe_plan_error(shared.error()),
+            "--anchor \"dim_customers\" names 3 versions selected by --select: dim_customers.v1, "
+            "dim_customers.vbeta, dim_customers.v2 -- pass one of these names to --anchor");
+
+  // A version that is not selected, or not in the manifest, is no anchor;
+  // the selected models are listed by their printed names.
   selection.erase("model.shop.dim_customers.v1");
   for (const char* anchor : {"dim_customers.v1", "dim_customers.v3", "customer_cohorts.v2"}) {
     const auto plan = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90,
@@ -724,9 +732,132 @@ TEST(Anchor, APrintedVersionNameAnchorsThatVersion) {
     ASSERT_FALSE(plan.has_value()) << anchor;
     EXPECT_EQ(describe_plan_error(plan.error()),
               "--anchor \"" + std::string(anchor) +
-                  "\" is not among the 5 model(s) selected by --select: customer_cohorts, dim_customers, "
-                  "dim_customers, stg_customers, stg_orders");
+                  "\" is not among the 5 model(s) selected by --select: customer_cohorts, dim_customers.v2, "
+                  "dim_customers.vbeta, stg_customers, stg_orders");
   }
+}
+
+// Which selected model a bare name anchors: the one version of it that is
+// selected, or a model that dbt prints as that very name (here crm's
+// unversioned dim_customers) beside any versions of the name.
+TEST(Anchor, ABareNameAnchorsTheOneModelThatHasIt) {
+  auto manifest = load_manifest(versioned_models_manifest());
+  ASSERT_TRUE(manifest.has_value()) << describe_manifest_error(manifest.error());
+  const struct {
+    const char* what;
+    std::vector<std::string> selected;
+    std::string anchor_line;  // the anchor's line: it has the base window
+  } cases[] = {
+      {"one version selected",
+       {"model.shop.stg_customers", "model.shop.dim_customers.vbeta"},
+       "dim_customers.vbeta 1 2024-06-10..2024-06-10 <- stg_customers"},
+      {"an unversioned model beside the versions",
+       {"model.shop.stg_customers", "model.shop.dim_customers.v1", "model.shop.dim_customers.vbeta",
+        "model.crm.dim_customers"},
+       "dim_customers 0 2024-06-10..2024-06-10"},
+  };
+  for (const auto& c : cases) {
+    const Selection selection(c.selected.begin(), c.selected.end());
+    const auto plan = build_plan(*manifest, selection, window("2024-06-10", "2024-06-10"), 90,
+                                 std::string_view("dim_customers"), fixed_clock(0));
+    ASSERT_TRUE(plan.has_value()) << c.what << ": " << describe_plan_error(plan.error());
+    const auto lines = render(*plan);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.anchor_line), lines.end()) << c.what;
+    EXPECT_EQ(plan->anchor_model, "dim_customers") << c.what;
+  }
+}
+
+// Versions listed by the plan order, not sorted: x.v2 is an Entry Node and
+// comes before x.v1, which reads stg; and "v10" is just another version.
+TEST(Anchor, ASharedBareNameListsTheVersionsInPlanOrder) {
+  const Manifest manifest = manifest_of({{.name = "stg"},
+                                         {.name = "x", .parents = {"stg"}, .version = "1"},
+                                         {.name = "x", .version = "2"},
+                                         {.name = "x", .parents = {"model.p.x.v1"}, .version = "10"},
+                                         {.name = "y", .version = "1"}});
+  Selection selection = all_models(manifest);
+  const auto plan = build_plan(manifest, selection, window("2024-06-10", "2024-06-10"), 90,
+                               std::string_view("x"), fixed_clock(0));
+  ASSERT_FALSE(plan.has_value());
+  const auto* shared = std::get_if<PlanError::AnchorAmbiguous>(&plan.error().error);
+  ASSERT_NE(shared, nullptr) << describe_plan_error(plan.error());
+  EXPECT_EQ(shared->anchor, "x");
+  EXPECT_EQ(shared->versions, "x.v2, x.v1, x.v10");
+  EXPECT_EQ(shared->count, 3u);
+
+  // resolve_anchor_windows gives the same failure.
+  const auto windows = resolve_anchor_windows(manifest, selection, build_selection_graph(manifest, selection),
+                                              "x", window("2024-06-10", "2024-06-10"));
+  ASSERT_FALSE(windows.has_value());
+  EXPECT_EQ(describe_plan_error(windows.error()),
+            "--anchor \"x\" names 3 versions selected by --select: x.v2, x.v1, x.v10 -- pass one of "
+            "these names to --anchor");
+
+  // Two versions of the name left: still no anchor; one left: that one.
+  selection.erase("model.p.x.v10");
+  EXPECT_FALSE(build_plan(manifest, selection, window("2024-06-10", "2024-06-10"), 90, std::string_view("x"),
+                          fixed_clock(0)).has_value());
+  selection.erase("model.p.x.v2");
+  const auto single = build_plan(manifest, selection, window("2024-06-10", "2024-06-10"), 90,
+                                 std::string_view("x"), fixed_clock(0));
+  ASSERT_TRUE(single.has_value()) << describe_plan_error(single.error());
+  EXPECT_EQ(render(*single), (std::vector<std::string>{"stg 0 2024-06-10..2024-06-10", "y.v1 0 2024-06-10..2024-06-10",
+                                                       "x.v1 1 2024-06-10..2024-06-10 <- stg"}));
+}
+
+// An override under a version's printed name holds for that version alone
+// and wins over one under the bare name, which holds for every version;
+// forwards and, from an anchor, backwards alike. c1 reads x.v1, c2 reads
+// x.v2, each with a lookback of 1 and a lookahead of 1.
+TEST(Windows, AnOverrideForOneVersionWinsOverTheBareName) {
+  const auto child = [](std::string name, std::string parent, Settings settings) {
+    settings.lookback = 1;
+    settings.lookahead = 1;
+    return Model{.name = std::move(name), .parents = {std::move(parent)}, .velk = std::move(settings)};
+  };
+  const struct {
+    const char* what;
+    Settings settings;  // c1's and c2's overrides
+    std::optional<std::string_view> anchor;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"the bare name holds for both versions",
+       {.lookback_overrides = {{"x", 5}}, .lookahead_overrides = {{"x", 0}}},
+       std::nullopt,
+       {"x.v1 0 2024-06-10..2024-06-10", "x.v2 0 2024-06-10..2024-06-10",
+        "c1 1 2024-06-05..2024-06-10 <- x.v1", "c2 1 2024-06-05..2024-06-10 <- x.v2"}},
+      {"the printed name wins for its version only",
+       {.lookback_overrides = {{"x", 5}, {"x.v2", 9}}, .lookahead_overrides = {{"x.v1", 3}}},
+       std::nullopt,
+       {"x.v1 0 2024-06-10..2024-06-10", "x.v2 0 2024-06-10..2024-06-10",
+        "c1 1 2024-06-05..2024-06-13 <- x.v1", "c2 1 2024-06-01..2024-06-11 <- x.v2"}},
+      {"backwards from the anchor",
+       {.lookback_overrides = {{"x", 5}, {"x.v2", 9}}, .lookahead_overrides = {{"x.v1", 3}}},
+       "c2",
+       {"x.v1 0 2024-06-10..2024-06-10", "x.v2 0 2024-06-01..2024-06-11",
+        "c1 1 2024-06-05..2024-06-13 <- x.v1", "c2 1 2024-06-10..2024-06-10 <- x.v2"}},
+  };
+  for (const auto& c : cases) {
+    const Plan plan = plan_of({{.name = "x", .version = "1"},
+                               {.name = "x", .version = "2"},
+                               child("c1", "model.p.x.v1", c.settings),
+                               child("c2", "model.p.x.v2", c.settings)},
+                              window("2024-06-10", "2024-06-10"), c.anchor);
+    EXPECT_EQ(render(plan), c.lines) << c.what;
+  }
+}
+
+// A warning names the version it is about.
+TEST(Warnings, NameTheVersionAsDbtPrintsIt) {
+  const Plan plan = plan_of({{.name = "x", .velk = Settings{}, .event_time = false, .version = "1"},
+                             {.name = "x", .version = "2"}},
+                            window("2024-06-01", "2024-06-10"), std::nullopt, 5);
+  EXPECT_EQ(render_warnings(plan),
+            (std::vector<std::string>{
+                "x.v1: expanded window (10 days) exceeds max_window_expansion_days (5)",
+                "x.v1: declares config.meta.velk (lookback/lookahead) but has no event_time configured -- this "
+                "isn't a microbatch model in dbt's own terms, so this config has no real effect",
+                "x.v2: expanded window (10 days) exceeds max_window_expansion_days (5)"}));
 }
 
 }  // namespace

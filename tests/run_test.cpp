@@ -119,47 +119,100 @@ TEST_F(RunTest, PrettyThenHtmlOnStandardOutputAndTheNoteThenWarningsOnStandardEr
 }
 
 // A versioned model as dbt declares it, in two versions with their own
-// settings, and a child of version 2. The stand-in lists each version as
-// dbt does ("dim.v1", "dim.v2"); each is planned under the model's name.
-TEST_F(RunTest, PlansEachVersionThatDbtLsPrints) {
-  write_file(project_dir() / "models/dim.yml",
+// settings (version 1 without event_time), a child of version 2, and one
+// child of each version with an override for the bare name and one for
+// "dim.v2". The stand-in lists each version as dbt does ("dim.v1",
+// "dim.v2").
+void write_versioned_dim(const fs::path& dir) {
+  const std::string overrides = "meta={'velk': {'lookback_overrides': {'dim': 3, 'dim.v2': 7}}}";
+  write_file(dir / "models/dim.yml",
              "models:\n  - name: dim\n    latest_version: 1\n    versions:\n      - v: 1\n      - v: 2\n");
-  write_file(project_dir() / "models/dim_v1.sql",
-             "{{ config(event_time='day', meta={'velk': {'lookback': 1}}) }}\nselect * from {{ ref('orders') }}\n");
-  write_file(project_dir() / "models/dim_v2.sql",
+  write_file(dir / "models/dim_v1.sql",
+             "{{ config(meta={'velk': {'lookback': 1}}) }}\nselect * from {{ ref('orders') }}\n");
+  write_file(dir / "models/dim_v2.sql",
              "{{ config(event_time='day', meta={'velk': {'lookback': 4}}) }}\nselect * from {{ ref('orders') }}\n");
-  write_file(project_dir() / "models/dim_report.sql",
+  write_file(dir / "models/dim_report.sql",
              "{{ config(event_time='day', meta={'velk': {'lookahead': 1}}) }}\nselect * from {{ ref('dim', v=2) }}\n");
-  struct Case {
-    std::vector<std::string> args;
-    std::vector<std::string> models;  // "name start..end <- parents", in plan order
-  };
-  const Case cases[] = {
-      {{"-s", "dim.v2+"}, {"dim 2024-03-10..2024-03-10", "dim_report 2024-03-10..2024-03-11 <- dim"}},
-      {{"-s", "orders dim"},
-       {"orders 2024-03-10..2024-03-10", "dim 2024-03-09..2024-03-10 <- orders",
-        "dim 2024-03-06..2024-03-10 <- orders"}},
-      {{"-s", "+dim_report dim", "--anchor", "dim.v2"},
-       {"orders 2024-03-06..2024-03-10", "dim 2024-03-05..2024-03-10 <- orders",
-        "dim 2024-03-10..2024-03-10 <- orders", "dim_report 2024-03-10..2024-03-11 <- dim"}},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"--dbt-command", dbt(), "--event-time-start", "2024-03-10", "--event-time-end",
-                             "2024-03-10"});
-    const ToolRun run = run_tool(project_dir(), args);
-    ASSERT_EQ(run.status, 0) << describe(run);
-    const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
-    std::vector<std::string> models;
-    for (const auto& value : document.at("models").as_array()) {
-      std::string line = text(value.at("name")) + " " + text(value.at("event_time_start")) + ".." +
-                         text(value.at("event_time_end"));
-      const auto& parents = value.at("depends_on").as_array();
-      for (std::size_t i = 0; i < parents.size(); ++i) line += (i == 0 ? " <- " : ", ") + text(parents[i]);
-      models.push_back(line);
-    }
-    EXPECT_EQ(models, c.models) << c.args[1];
+  write_file(dir / "models/dim_first.sql",
+             "{{ config(event_time='day', " + overrides + ") }}\nselect * from {{ ref('dim', v=1) }}\n");
+  write_file(dir / "models/dim_second.sql",
+             "{{ config(event_time='day', " + overrides + ") }}\nselect * from {{ ref('dim', v=2) }}\n");
+}
+
+// "name start..end <- parents" per model of the plan document, in plan order.
+std::vector<std::string> model_lines(const boost::json::object& document) {
+  std::vector<std::string> models;
+  for (const auto& value : document.at("models").as_array()) {
+    std::string line = text(value.at("name")) + " " + text(value.at("event_time_start")) + ".." +
+                       text(value.at("event_time_end"));
+    const auto& parents = value.at("depends_on").as_array();
+    for (std::size_t i = 0; i < parents.size(); ++i) line += (i == 0 ? " <- " : ", ") + text(parents[i]);
+    models.push_back(line);
   }
+  return models;
+}
+
+const std::string kVersionOneWarning =
+    "warning: dim.v1: declares config.meta.velk (lookback/lookahead) but has no event_time "
+    "configured -- this isn't a microbatch model in dbt's own terms, so this config has no real "
+    "effect\n";
+
+// Each version is planned, and named everywhere, as dbt prints it: in the
+// document (names, depends_on, warnings), the tree, the report's graph data
+// and the warning lines. dim_first's override under "dim" holds for
+// version 1; dim_second's under "dim.v2" wins over it.
+TEST_F(RunTest, PlansAndNamesEachVersionAsDbtLsPrintsIt) {
+  write_versioned_dim(project_dir());
+  const std::vector<std::string> window = {"--dbt-command", dbt(), "--event-time-start", "2024-03-10",
+                                           "--event-time-end", "2024-03-10"};
+  const auto with_window = [&](std::vector<std::string> args) {
+    args.insert(args.end(), window.begin(), window.end());
+    return args;
+  };
+
+  const ToolRun run =
+      run_tool(project_dir(), with_window({"-s", "orders dim dim_first dim_second", "--pretty", "--html"}));
+  ASSERT_EQ(run.status, 0) << describe(run);
+  const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
+  EXPECT_EQ(model_lines(document),
+            (std::vector<std::string>{"orders 2024-03-10..2024-03-10", "dim.v1 2024-03-09..2024-03-10 <- orders",
+                                      "dim.v2 2024-03-06..2024-03-10 <- orders",
+                                      "dim_first 2024-03-06..2024-03-10 <- dim.v1",
+                                      "dim_second 2024-02-28..2024-03-10 <- dim.v2"}));
+  const auto& warnings = document.at("metadata").at("warnings").as_array();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].at("model"), "dim.v1");
+  EXPECT_EQ(run.err, kVersionOneWarning);
+
+  const std::string tree =
+      "[layer 0] orders [2024-03-10 .. 2024-03-10]\n"
+      "  [layer 1] dim.v1 [2024-03-09 .. 2024-03-10]\n"
+      "  [layer 1] dim.v2 [2024-03-06 .. 2024-03-10]\n"
+      "    [layer 2] dim_first [2024-03-06 .. 2024-03-10]\n"
+      "    [layer 2] dim_second [2024-02-28 .. 2024-03-10]\n";
+  ASSERT_TRUE(run.out.starts_with(tree + "wrote ")) << run.out;
+  const std::string page = read_file(project_dir() / run.out.substr(tree.size() + 6, run.out.size() - tree.size() - 7));
+  constexpr std::string_view prefix = "window.VELK_DBT_PLAN_DATA = ";
+  const std::size_t at = page.find(prefix);
+  ASSERT_NE(at, std::string::npos);
+  const auto data =
+      boost::json::parse(page.substr(at + prefix.size(), page.find(";\n", at) - at - prefix.size())).as_object();
+  std::vector<std::string> nodes;
+  for (const auto& node : data.at("nodes").as_array()) nodes.push_back(text(node.at("name")));
+  EXPECT_EQ(nodes, (std::vector<std::string>{"orders", "dim.v1", "dim.v2", "dim_first", "dim_second"}));
+  std::vector<std::string> edges;
+  for (const auto& edge : data.at("edges").as_array()) {
+    edges.push_back(text(edge.at("upstream")) + ">" + text(edge.at("downstream")));
+  }
+  EXPECT_EQ(edges, (std::vector<std::string>{"orders>dim.v1", "orders>dim.v2", "dim.v1>dim_first",
+                                             "dim.v2>dim_second"}));
+
+  // One version and what reads it.
+  const ToolRun one = run_tool(project_dir(), with_window({"-s", "dim.v2+"}));
+  ASSERT_EQ(one.status, 0) << describe(one);
+  EXPECT_EQ(model_lines(document_at(project_dir() / "target/velk/dbt_plan.json")),
+            (std::vector<std::string>{"dim.v2 2024-03-10..2024-03-10", "dim_report 2024-03-10..2024-03-11 <- dim.v2",
+                                      "dim_second 2024-03-03..2024-03-10 <- dim.v2"}));
 
   // A version that the manifest lacks is named as dbt printed it.
   const ToolRun missing = run_tool(
@@ -168,6 +221,52 @@ TEST_F(RunTest, PlansEachVersionThatDbtLsPrints) {
   EXPECT_TRUE(missing.err.find(" ls` selected \"dim.v3\", which isn't a model in the compiled manifest") !=
               std::string::npos)
       << missing.err;
+}
+
+// --anchor takes a version's printed name, or the bare name when one
+// selected version has it; a bare name that two selected versions share
+// ends the run before anything is written.
+TEST_F(RunTest, AnchorsAVersionByItsPrintedNameOrItsOnlyBareName) {
+  write_versioned_dim(project_dir());
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> models;  // in plan order; none when the run fails
+    std::string error = "";
+  };
+  const Case cases[] = {
+      {{"-s", "+dim_report dim", "--anchor", "dim.v2"},
+       {"orders 2024-03-06..2024-03-10", "dim.v1 2024-03-05..2024-03-10 <- orders",
+        "dim.v2 2024-03-10..2024-03-10 <- orders", "dim_report 2024-03-10..2024-03-11 <- dim.v2"}},
+      {{"-s", "+dim_report", "--anchor", "dim"},
+       {"orders 2024-03-06..2024-03-10", "dim.v2 2024-03-10..2024-03-10 <- orders",
+        "dim_report 2024-03-10..2024-03-11 <- dim.v2"}},
+      {{"-s", "orders dim", "--anchor", "dim"},
+       {},
+       "error: --anchor \"dim\" names 2 versions selected by --select: dim.v1, dim.v2 -- pass one of "
+       "these names to --anchor\n"},
+      {{"-s", "dim", "--anchor", "dim.v3"},
+       {},
+       "error: --anchor \"dim.v3\" is not among the 2 model(s) selected by --select: dim.v1, dim.v2\n"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(project_dir() / "target/velk");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--dbt-command", dbt(), "--event-time-start", "2024-03-10", "--event-time-end",
+                             "2024-03-10", "--pretty", "--html"});
+    const ToolRun run = run_tool(project_dir(), args);
+    const std::string what = c.args[1] + " --anchor " + c.args[3];
+    if (!c.error.empty()) {
+      EXPECT_EQ(run.status, 1) << what;
+      EXPECT_EQ(run.out, "") << what;
+      EXPECT_EQ(run.err, c.error) << what;
+      EXPECT_FALSE(fs::exists(project_dir() / "target/velk")) << what;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << what << ": " << describe(run);
+    const auto document = document_at(project_dir() / "target/velk/dbt_plan.json");
+    EXPECT_EQ(model_lines(document), c.models) << what;
+    EXPECT_EQ(text(document.at("metadata").at("anchor_model")), c.args[3]) << what;
+  }
 }
 
 TEST_F(RunTest, AnUnbalancedDbtArgsEndsTheRunBeforeAnyDbtRun) {
