@@ -1,10 +1,14 @@
 // The report page of a large plan in headless Debian Chromium: for each page
 // that report_pages wrote, the time from navigation start to the first drawn
 // frame, and the time of one window resize, one selection click, one search
-// keystroke and one move of a panel drag, each until two frames have been
-// drawn after it. Prints the median of the runs with their range.
+// keystroke while that model is selected, one with no model selected and one
+// move of a panel drag, each until two frames have been drawn after it.
+// Prints the median of the runs with their range.
 //
-//   node report_bench.mjs PAGES_DIR [RUNS]
+//   node report_bench.mjs PAGES_DIR [RUNS] [FADES]
+//
+// FADES "on" or "off" overrides the page's own choice of whether boxes and
+// edges fade, for every size: what the page's threshold was chosen by.
 import { createRequire } from "node:module";
 import { readdirSync } from "node:fs";
 import { join } from "node:path";
@@ -15,8 +19,9 @@ const { chromium } = require("playwright-core");
 
 const pagesDir = process.argv[2];
 const runs = Number(process.argv[3] ?? 5);
-if (!pagesDir || !(runs >= 1)) {
-  console.error("usage: node report_bench.mjs PAGES_DIR [RUNS]");
+const fades = process.argv[4] ?? "auto";
+if (!pagesDir || !(runs >= 1) || !["auto", "on", "off"].includes(fades)) {
+  console.error("usage: node report_bench.mjs PAGES_DIR [RUNS] [on|off]");
   process.exit(2);
 }
 
@@ -61,6 +66,9 @@ async function measure(page, url) {
   await page.goto(url, { waitUntil: "load", timeout: 0 });
   await page.waitForFunction(() => window.__bench.drawn !== null, null, { timeout: 0, polling: 50 });
   const result = { drawn: await page.evaluate(() => window.__bench.drawn) };
+  if (fades !== "auto") {
+    await page.evaluate((off) => document.querySelector(".viz-root").classList.toggle("no-fades", off), fades === "off");
+  }
   await settle(page);
 
   await page.setViewportSize({ width: viewport.width - 80, height: viewport.height });
@@ -74,12 +82,21 @@ async function measure(page, url) {
     boxes[Math.floor(boxes.length / 2)].click();`);
   await settle(page);
 
-  // The first keystroke of a search: the selection's highlighting gives way
-  // to the matches.
-  result.keystroke = await timed(page, `
+  // The first keystroke of a search with that model selected: its
+  // lineage's highlighting gives way to the matches.
+  const type = `
     const search = document.getElementById("search");
-    search.value = "7";
-    search.dispatchEvent(new Event("input", { bubbles: true }));`);
+    search.value = arg;
+    search.dispatchEvent(new Event("input", { bubbles: true }));`;
+  result.selectedKeystroke = await timed(page, type, "7");
+  await settle(page);
+
+  // The same keystroke with nothing selected: every box and edge goes from
+  // plain to matched or dimmed.
+  await timed(page, type, "");
+  await timed(page, `document.getElementById("graph-scroll").click();`);
+  await settle(page);
+  result.keystroke = await timed(page, type, "7");
   await settle(page);
 
   const handle = await page.$eval("#panel-resize-handle", (el) => {
@@ -117,10 +134,12 @@ const browser = await chromium.launch({
          "--disable-sync", "--no-first-run"],
 });
 try {
-  const names = ["drawn", "resize", "click", "keystroke", "drag"];
+  const names = ["drawn", "resize", "click", "selectedKeystroke", "keystroke", "drag"];
+  const headings = ["drawn", "resize", "click", "key (selected)", "key (no selection)", "drag"];
   console.log(`report page, headless Chromium, ${viewport.width}x${viewport.height}, ms` +
-              (runs > 1 ? `, median of ${runs} runs (min-max)` : ", one run"));
-  console.log(["models", "edges", ...names].map((name) => name.padStart(22)).join(""));
+              (runs > 1 ? `, median of ${runs} runs (min-max)` : ", one run") +
+              (fades === "auto" ? "" : `, fades forced ${fades}`));
+  console.log(["models", "edges", ...headings].map((name) => name.padStart(22)).join(""));
   for (const name of pages) {
     const url = pathToFileURL(join(pagesDir, name)).href;
     const samples = [];

@@ -1,13 +1,17 @@
 // Writes the report pages that the browser benchmark opens: generated plans
-// of 2,000 and 20,000 models in 25 layers, each model past the first layer
+// of 2,000 and 20,000 models, or of the numbers of models named after the
+// directory (multiples of 25), in 25 layers, each model past the first layer
 // with a parent in the layer before and one in any earlier layer (the two
 // may be one), as report-N.html into the directory named on the command
 // line.
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "html.h"
 
@@ -61,9 +65,22 @@ Plan generated_plan(std::uint64_t models) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: report_pages DIRECTORY\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: report_pages DIRECTORY [MODELS...]\n");
     return 2;
+  }
+  std::vector<std::uint64_t> sizes = {2000, 20000};
+  if (argc > 2) sizes.clear();
+  for (int i = 2; i < argc; ++i) {
+    std::uint64_t models = 0;
+    const std::string_view text = argv[i];
+    const auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), models);
+    if (code != std::errc{} || end != text.data() + text.size() || models == 0 || models % layer_count != 0) {
+      std::fprintf(stderr, "report_pages: %s is not a number of models -- give a multiple of %llu\n", argv[i],
+                   static_cast<unsigned long long>(layer_count));
+      return 2;
+    }
+    sizes.push_back(models);
   }
   const std::filesystem::path dir = argv[1];
   std::error_code error;
@@ -72,7 +89,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "report_pages: cannot create %s: %s\n", dir.c_str(), error.message().c_str());
     return 1;
   }
-  for (std::uint64_t models : {2000ull, 20000ull}) {
+  for (std::uint64_t models : sizes) {
     const std::filesystem::path path = dir / ("report-" + std::to_string(models) + ".html");
     const std::string page = render_html_report(generated_plan(models));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -120,6 +120,32 @@ Plan skips_plan() {
   return plan;
 }
 
+// The most boxes that the report page still fades (FADE_MAX_BOXES in its
+// script): the fades pages hold this many boxes and one more.
+constexpr std::size_t fade_max_boxes = 900;
+
+// `count` models in chains of ten, one model of a chain per layer, each
+// chain's model the parent of the next: chain003_l4 depends on chain003_l3.
+Plan chains_plan(std::size_t count) {
+  constexpr std::size_t chain_length = 10;
+  const Date d = day(2024, 1, 1);
+  Plan plan;
+  plan.event_time_start = d;
+  plan.event_time_end = d;
+  const auto name = [](std::size_t i) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "chain%03zu_l%zu", i / chain_length, i % chain_length);
+    return std::string(buffer);
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t layer = i % chain_length;
+    PlannedModel m = model(name(i), layer, {}, d, d);
+    if (layer > 0) m.depends_on.push_back(name(i - 1));
+    plan.models.push_back(std::move(m));
+  }
+  return plan;
+}
+
 bool write_page(const std::filesystem::path& path, const std::string& page) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(page.data(), static_cast<std::streamsize>(page.size()));
@@ -149,6 +175,8 @@ int main(int argc, char** argv) {
       {"shop.html", shop_plan()},     {"layout.html", layout_plan()}, {"tricky.html", tricky_plan()},
       {"long.html", long_name_plan()}, {"empty.html", Plan{}},
       {"skips.html", skips_plan()},
+      {"fades-at-limit.html", chains_plan(fade_max_boxes)},
+      {"fades-above-limit.html", chains_plan(fade_max_boxes + 1)},
   };
   for (const auto& [file, plan] : pages) {
     if (!write_page(dir / file, render_html_report(plan))) return 1;
