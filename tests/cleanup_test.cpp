@@ -6,8 +6,12 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <random>
+#include <thread>
 
 #include "support/fake_dbt.h"
 #include "support/git_repo.h"
@@ -99,6 +103,14 @@ class Cleanup : public ::testing::Test {
   // a job of its own that gets them.
   ToolRun run(std::vector<std::string> args, const Env& dbt_env, ToolLaunch launch = {},
               const std::vector<SignalAt>& signals = {}) {
+    const std::vector<std::string> full = full_args(args, dbt_env, launch);
+    if (!signals.empty()) return run_tool_signalled(shop(), full, launch, signals);
+    return run_tool(shop(), full, launch);
+  }
+
+  // The run's whole command line, and its environment added to `launch`.
+  std::vector<std::string> full_args(const std::vector<std::string>& args, const Env& dbt_env,
+                                     ToolLaunch& launch) {
     std::vector<std::string> full = {"--select", "state:modified+", "--dbt-command",
                                      fake_dbt_command(dbt_env)};
     full.insert(full.end(), args.begin(), args.end());
@@ -107,8 +119,7 @@ class Cleanup : public ::testing::Test {
                       {{"TMPDIR", temp_dir().string()},
                        {"PATH", bin_dir().string() + ":" + (path ? path : "/usr/bin:/bin")},
                        {"HOSTILE_GIT_LEAKS", git_leaks().string()}});
-    if (!signals.empty()) return run_tool_signalled(shop(), full, launch, signals);
-    return run_tool(shop(), full, launch);
+    return full;
   }
 
   // No worktree beyond the main one, nothing in the temporary directory, no
@@ -294,6 +305,186 @@ TEST_F(Cleanup, ARunStoppedBySignalLeavesNothingAndEndsByTheSignal) {
     EXPECT_TRUE(::kill(dbt, 0) == -1 && errno == ESRCH) << "dbt " << dbt << " still exists";
     // Every run stopped after the freshness check had made the worktree.
     EXPECT_EQ(fs::exists(removing), c.fresh_manifest) << "the worktree removal started";
+  }
+}
+
+// A git checkout that is slow enough for a signal to land inside `git
+// worktree add`: the bulk/ files of the baseline go through a smudge filter
+// (set only while a case wants it) that marks the start of the checkout and
+// then takes a fiftieth of a second per file.
+constexpr int kBulkFiles = 250;
+
+// Every process of a run carries this variable in its environment, with a
+// value of its own per run.
+constexpr const char* kRunTag = "VELK_STOPPED_RUN";
+
+// What a stop can meet beyond the common cases: a dbt that a launcher waits
+// for, a descendant still writing, a large checkout, a stalled standard
+// output; with the signal sent to the tool alone, to its whole job, or by a
+// terminal whose foreground job the tool is.
+class StoppedRun : public Cleanup {
+ protected:
+  void SetUp() override {
+    write_file(repo_.root() / ".gitattributes", "bulk/* filter=slow\n");
+    for (int i = 0; i < kBulkFiles; ++i) {
+      write_file(repo_.root() / "bulk" / std::to_string(1000 + i), "bulk file\n");
+    }
+    const fs::path filter = dir_ / "slow-smudge";
+    write_file(filter,
+               "#!/bin/sh\n"
+               "[ -e \"$SLOW_CHECKOUT_MARK\" ] || : > \"$SLOW_CHECKOUT_MARK\"\n"
+               "sleep 0.02\n"
+               "exec cat\n");
+    fs::permissions(filter, fs::perms::owner_all);
+    Cleanup::SetUp();
+  }
+
+  void slow_checkout(bool slow) {
+    if (slow == slow_) return;
+    if (slow) {
+      repo_.git({"config", "filter.slow.smudge", (dir_ / "slow-smudge").string()});
+    } else {
+      repo_.git({"config", "--unset-all", "filter.slow.smudge"});
+    }
+    slow_ = slow;
+  }
+
+  // Every file under the shop with its size and modification time.
+  std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> shop_files() const {
+    std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(shop())) {
+      if (!entry.is_regular_file()) continue;
+      files[entry.path().string()] = {entry.file_size(), entry.last_write_time()};
+    }
+    return files;
+  }
+
+  bool slow_ = false;
+};
+
+TEST_F(StoppedRun, NothingIsLeftBehindWhereverTheStopLands) {
+  enum class From { tool, job, terminal };
+  struct Case {
+    std::string what;
+    Env dbt_env;  // "{pid}": the file the sleeping dbt writes its process id to
+    std::string when;  // "dbt": once dbt sleeps; "checkout": once git checks out; "plan"
+    int signal;
+    From from;
+    int times = 1;
+    bool fresh_manifest = true;
+    bool stalled_stdout = false;
+  };
+  const Env wrapped_parse = {{"FAKE_DBT_WRAP", "sh"}, {"FAKE_DBT_SLEEP", "parse:60:{pid}"}};
+  const Env writing_deps = {{"FAKE_DBT_GRANDCHILD", "deps:dbt_packages/pkg"},
+                            {"FAKE_DBT_SLEEP", "deps:60:{pid}"}};
+  const Case cases[] = {
+      {"a wrapped dbt in the freshness check's parse, SIGTERM to the tool", wrapped_parse, "dbt",
+       SIGTERM, From::tool, 1, false},
+      {"a wrapped dbt in the baseline's parse, SIGHUP to the tool", wrapped_parse, "dbt", SIGHUP,
+       From::tool},
+      {"a wrapped dbt in the baseline's parse, SIGINT to the job three times", wrapped_parse,
+       "dbt", SIGINT, From::job, 3},
+      {"git checking out the worktree, SIGTERM to the tool", {}, "checkout", SIGTERM, From::tool},
+      {"git checking out the worktree, SIGHUP to the tool", {}, "checkout", SIGHUP, From::tool},
+      {"git checking out the worktree, SIGINT to the job", {}, "checkout", SIGINT, From::job},
+      {"git checking out the worktree, SIGINT to the job three times", {}, "checkout", SIGINT,
+       From::job, 3},
+      {"git checking out the worktree, Ctrl-C", {}, "checkout", SIGINT, From::terminal},
+      {"git checking out the worktree, Ctrl-C twice", {}, "checkout", SIGINT, From::terminal, 2},
+      {"git checking out the worktree, Ctrl-C three times", {}, "checkout", SIGINT,
+       From::terminal, 3},
+      {"git checking out the worktree, the terminal closed", {}, "checkout", SIGHUP,
+       From::terminal},
+      {"dbt deps with a descendant writing, SIGTERM to the tool", writing_deps, "dbt", SIGTERM,
+       From::tool},
+      {"dbt deps with a descendant writing, SIGINT to the job", writing_deps, "dbt", SIGINT,
+       From::job},
+      {"dbt deps with a descendant writing, Ctrl-C", writing_deps, "dbt", SIGINT,
+       From::terminal},
+      {"standard output stalled, SIGINT to the job", {}, "plan", SIGINT, From::job, 1, true, true},
+      {"standard output stalled, SIGTERM to the tool, then its reader gone", {}, "plan", SIGTERM,
+       From::tool, 1, true, true},
+  };
+  const fs::path pid_file = dir_ / "dbt-pid";
+  const fs::path checkout_mark = dir_ / "checkout-started";
+  const fs::path manifest = shop() / "target/manifest.json";
+  std::mt19937_64 random(std::random_device{}());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool checkout = c.when == "checkout";
+    slow_checkout(false);
+    // Enough models for the tree to fill the stalled pipe many times over.
+    for (int i = 0; i < 300; ++i) {
+      std::string name = "m";
+      name += std::to_string(i);
+      const fs::path model = shop() / "models/many" / (name + ".sql");
+      if (c.stalled_stdout) write_file(model, "select 1\n");
+    }
+    if (!c.stalled_stdout) fs::remove_all(shop() / "models/many");
+    if (c.fresh_manifest) {
+      const ToolRun prepared = run(with_window({}), {});
+      ASSERT_EQ(prepared.status, 0) << describe(prepared);
+    } else {
+      fs::remove(manifest);
+    }
+    slow_checkout(checkout);
+    fs::remove_all(shop() / "target/velk");
+    fs::remove(pid_file);
+    fs::remove(checkout_mark);
+
+    Env dbt_env;
+    for (auto [name, value] : c.dbt_env) {
+      if (const auto at = value.find("{pid}"); at != std::string::npos) {
+        value.replace(at, 5, pid_file.string());
+      }
+      dbt_env.emplace_back(name, value);
+    }
+    const fs::path when = c.when == "dbt" ? pid_file
+                          : checkout    ? checkout_mark
+                                        : shop() / "target/velk/dbt_plan.json";
+    std::vector<SignalAt> signals;
+    for (int i = 0; i < c.times; ++i) {
+      // The first lands at once (or, with a stalled output, once the tree
+      // is being written), each further one a moment after the one before.
+      const int base = c.stalled_stdout ? 300 : 0;
+      signals.push_back({when, c.signal, c.from == From::job,
+                         std::chrono::milliseconds(base + (i == 0 ? 0 : 20 + random() % 150))});
+    }
+    const std::string tag = std::to_string(random());
+    ToolLaunch launch{.env = {{kRunTag, tag}, {"SLOW_CHECKOUT_MARK", checkout_mark.string()}},
+                      .stalled_stdout = c.stalled_stdout};
+    std::vector<std::string> args = with_window({"--html"});
+    if (c.stalled_stdout) args.push_back("--pretty");
+    const ToolRun result =
+        c.from == From::terminal
+            ? run_tool_on_terminal(shop(), full_args(args, dbt_env, launch), launch, signals)
+            : run(args, dbt_env, launch, signals);
+    const auto files_at_exit = shop_files();
+
+    EXPECT_EQ(result.signal, c.signal) << describe(result);
+    EXPECT_EQ(result.err, "error: interrupted by " + signal_name(c.signal) + "\n");
+    if (!c.stalled_stdout) {
+      EXPECT_EQ(result.out, "");
+    }
+    EXPECT_TRUE(fs::exists(when)) << "the stop came before " << c.when;
+    // In the foreground of a terminal, what the tool's child started got the
+    // terminal's signal itself and may take a moment more to end.
+    std::vector<std::string> alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+    for (int wait = 0; c.from == From::terminal && !alive.empty() && wait < 100; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+    }
+    EXPECT_EQ(alive, std::vector<std::string>{});
+    for (const std::string& process : alive) ::kill(std::stoi(process), SIGKILL);
+    expect_nothing_left();
+    // Stopped before the plan was written, the run wrote none.
+    if (!c.stalled_stdout) {
+      EXPECT_FALSE(fs::exists(shop() / "target/velk"));
+    }
+    if (!c.fresh_manifest) {
+      EXPECT_FALSE(fs::exists(manifest)) << "written by a dbt left running";
+    }
+    EXPECT_EQ(shop_files(), files_at_exit) << "written into the project after the run";
   }
 }
 
