@@ -362,129 +362,128 @@ class StoppedRun : public Cleanup {
   bool slow_ = false;
 };
 
+// Each place a stop can land, met by each way a stop comes.
 TEST_F(StoppedRun, NothingIsLeftBehindWhereverTheStopLands) {
   enum class From { tool, job, terminal };
-  struct Case {
+  struct Stop {
     std::string what;
-    Env dbt_env;  // "{pid}": the file the sleeping dbt writes its process id to
-    std::string when;  // "dbt": once dbt sleeps; "checkout": once git checks out; "plan"
     int signal;
     From from;
     int times = 1;
+  };
+  const std::vector<Stop> tool_or_job = {
+      {"SIGTERM to the tool", SIGTERM, From::tool},
+      {"SIGHUP to the tool", SIGHUP, From::tool},
+      {"SIGINT to the job", SIGINT, From::job},
+      {"SIGINT to the job three times", SIGINT, From::job, 3},
+  };
+  const Stop ctrl_c = {"Ctrl-C", SIGINT, From::terminal};
+  const Stop ctrl_c_again = {"Ctrl-C three times", SIGINT, From::terminal, 3};
+  const Stop terminal_closed = {"the terminal closed", SIGHUP, From::terminal};
+  const auto plus = [](std::vector<Stop> stops, const std::vector<Stop>& more) {
+    stops.insert(stops.end(), more.begin(), more.end());
+    return stops;
+  };
+  struct Situation {
+    std::string what;
+    Env dbt_env;       // "{pid}": the file the sleeping dbt writes its process id to
+    std::string when;  // "dbt": once dbt sleeps; "checkout": once git checks out; "plan"
+    std::vector<Stop> stops;
     bool fresh_manifest = true;
     bool stalled_stdout = false;
   };
   const Env wrapped_parse = {{"FAKE_DBT_WRAP", "sh"}, {"FAKE_DBT_SLEEP", "parse:60:{pid}"}};
   const Env writing_deps = {{"FAKE_DBT_GRANDCHILD", "deps:dbt_packages/pkg"},
                             {"FAKE_DBT_SLEEP", "deps:60:{pid}"}};
-  const Case cases[] = {
-      {"a wrapped dbt in the freshness check's parse, SIGTERM to the tool", wrapped_parse, "dbt",
-       SIGTERM, From::tool, 1, false},
-      {"a wrapped dbt in the baseline's parse, SIGHUP to the tool", wrapped_parse, "dbt", SIGHUP,
-       From::tool},
-      {"a wrapped dbt in the baseline's parse, SIGINT to the job three times", wrapped_parse,
-       "dbt", SIGINT, From::job, 3},
-      {"git checking out the worktree, SIGTERM to the tool", {}, "checkout", SIGTERM, From::tool},
-      {"git checking out the worktree, SIGHUP to the tool", {}, "checkout", SIGHUP, From::tool},
-      {"git checking out the worktree, SIGINT to the job", {}, "checkout", SIGINT, From::job},
-      {"git checking out the worktree, SIGINT to the job three times", {}, "checkout", SIGINT,
-       From::job, 3},
-      {"git checking out the worktree, Ctrl-C", {}, "checkout", SIGINT, From::terminal},
-      {"git checking out the worktree, Ctrl-C twice", {}, "checkout", SIGINT, From::terminal, 2},
-      {"git checking out the worktree, Ctrl-C three times", {}, "checkout", SIGINT,
-       From::terminal, 3},
-      {"git checking out the worktree, the terminal closed", {}, "checkout", SIGHUP,
-       From::terminal},
-      {"dbt deps with a descendant writing, SIGTERM to the tool", writing_deps, "dbt", SIGTERM,
-       From::tool},
-      {"dbt deps with a descendant writing, SIGINT to the job", writing_deps, "dbt", SIGINT,
-       From::job},
-      {"dbt deps with a descendant writing, Ctrl-C", writing_deps, "dbt", SIGINT,
-       From::terminal},
-      {"standard output stalled, SIGINT to the job", {}, "plan", SIGINT, From::job, 1, true, true},
-      {"standard output stalled, SIGTERM to the tool, then its reader gone", {}, "plan", SIGTERM,
-       From::tool, 1, true, true},
+  const Situation situations[] = {
+      {"a wrapped dbt in the freshness check's parse", wrapped_parse, "dbt", tool_or_job, false},
+      {"a wrapped dbt in the baseline's parse", wrapped_parse, "dbt", plus(tool_or_job, {ctrl_c})},
+      {"git checking out the worktree", {}, "checkout",
+       plus(tool_or_job, {ctrl_c, ctrl_c_again, terminal_closed})},
+      {"dbt deps with a descendant writing", writing_deps, "dbt", plus(tool_or_job, {ctrl_c})},
+      // Its reader goes away half a second after the last signal.
+      {"standard output stalled", {}, "plan", tool_or_job, true, true},
   };
   const fs::path pid_file = dir_ / "dbt-pid";
   const fs::path checkout_mark = dir_ / "checkout-started";
   const fs::path manifest = shop() / "target/manifest.json";
   std::mt19937_64 random(std::random_device{}());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const bool checkout = c.when == "checkout";
-    slow_checkout(false);
-    // Enough models for the tree to fill the stalled pipe many times over.
-    for (int i = 0; i < 300; ++i) {
-      std::string name = "m";
-      name += std::to_string(i);
-      const fs::path model = shop() / "models/many" / (name + ".sql");
-      if (c.stalled_stdout) write_file(model, "select 1\n");
-    }
-    if (!c.stalled_stdout) fs::remove_all(shop() / "models/many");
-    if (c.fresh_manifest) {
-      const ToolRun prepared = run(with_window({}), {});
-      ASSERT_EQ(prepared.status, 0) << describe(prepared);
-    } else {
-      fs::remove(manifest);
-    }
-    slow_checkout(checkout);
-    fs::remove_all(shop() / "target/velk");
-    fs::remove(pid_file);
-    fs::remove(checkout_mark);
-
+  for (const Situation& situation : situations) {
     Env dbt_env;
-    for (auto [name, value] : c.dbt_env) {
+    for (auto [name, value] : situation.dbt_env) {
       if (const auto at = value.find("{pid}"); at != std::string::npos) {
         value.replace(at, 5, pid_file.string());
       }
       dbt_env.emplace_back(name, value);
     }
-    const fs::path when = c.when == "dbt" ? pid_file
-                          : checkout    ? checkout_mark
-                                        : shop() / "target/velk/dbt_plan.json";
-    std::vector<SignalAt> signals;
-    for (int i = 0; i < c.times; ++i) {
-      // The first lands at once (or, with a stalled output, once the tree
-      // is being written), each further one a moment after the one before.
-      const int base = c.stalled_stdout ? 300 : 0;
-      signals.push_back({when, c.signal, c.from == From::job,
-                         std::chrono::milliseconds(base + (i == 0 ? 0 : 20 + random() % 150))});
+    if (situation.stalled_stdout) {
+      // Enough models for the tree to fill the stalled pipe many times over.
+      for (int i = 0; i < 300; ++i) {
+        std::string name = "m";
+        name += std::to_string(i);
+        write_file(shop() / "models/many" / (name + ".sql"), "select 1\n");
+      }
     }
-    const std::string tag = std::to_string(random());
-    ToolLaunch launch{.env = {{kRunTag, tag}, {"SLOW_CHECKOUT_MARK", checkout_mark.string()}},
-                      .stalled_stdout = c.stalled_stdout};
-    std::vector<std::string> args = with_window({"--html"});
-    if (c.stalled_stdout) args.push_back("--pretty");
-    const ToolRun result =
-        c.from == From::terminal
-            ? run_tool_on_terminal(shop(), full_args(args, dbt_env, launch), launch, signals)
-            : run(args, dbt_env, launch, signals);
-    const auto files_at_exit = shop_files();
+    const fs::path when = situation.when == "dbt"        ? pid_file
+                          : situation.when == "checkout" ? checkout_mark
+                                                         : shop() / "target/velk/dbt_plan.json";
+    for (const Stop& stop : situation.stops) {
+      SCOPED_TRACE(situation.what + ", " + stop.what);
+      slow_checkout(false);
+      if (!situation.fresh_manifest) fs::remove(manifest);
+      if (situation.fresh_manifest && !fs::exists(manifest)) {
+        const ToolRun prepared = run(with_window({}), {});
+        ASSERT_EQ(prepared.status, 0) << describe(prepared);
+      }
+      slow_checkout(situation.when == "checkout");
+      fs::remove_all(shop() / "target/velk");
+      fs::remove(pid_file);
+      fs::remove(checkout_mark);
 
-    EXPECT_EQ(result.signal, c.signal) << describe(result);
-    EXPECT_EQ(result.err, "error: interrupted by " + signal_name(c.signal) + "\n");
-    if (!c.stalled_stdout) {
-      EXPECT_EQ(result.out, "");
+      std::vector<SignalAt> signals;
+      for (int i = 0; i < stop.times; ++i) {
+        // The first lands at once (with a stalled output, once the tree is
+        // being written), each further one a moment after the one before.
+        const int first = situation.stalled_stdout ? 300 : 0;
+        signals.push_back({when, stop.signal, stop.from == From::job,
+                           std::chrono::milliseconds(i == 0 ? first : 20 + random() % 150)});
+      }
+      const std::string tag = std::to_string(random());
+      ToolLaunch launch{.env = {{kRunTag, tag}, {"SLOW_CHECKOUT_MARK", checkout_mark.string()}},
+                        .stalled_stdout = situation.stalled_stdout};
+      std::vector<std::string> args = with_window({"--html"});
+      if (situation.stalled_stdout) args.push_back("--pretty");
+      const ToolRun result =
+          stop.from == From::terminal
+              ? run_tool_on_terminal(shop(), full_args(args, dbt_env, launch), launch, signals)
+              : run(args, dbt_env, launch, signals);
+      const auto files_at_exit = shop_files();
+
+      EXPECT_EQ(result.signal, stop.signal) << describe(result);
+      EXPECT_EQ(result.err, "error: interrupted by " + signal_name(stop.signal) + "\n");
+      if (!situation.stalled_stdout) {
+        EXPECT_EQ(result.out, "");
+      }
+      EXPECT_TRUE(fs::exists(when)) << "the stop came before " << situation.when;
+      // In the foreground of a terminal, what the tool's child started got
+      // the terminal's signal itself and may take a moment more to end.
+      std::vector<std::string> alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+      for (int wait = 0; stop.from == From::terminal && !alive.empty() && wait < 100; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+      }
+      EXPECT_EQ(alive, std::vector<std::string>{});
+      for (const std::string& process : alive) ::kill(std::stoi(process), SIGKILL);
+      expect_nothing_left();
+      // Stopped before the plan was written, the run wrote none.
+      if (!situation.stalled_stdout) {
+        EXPECT_FALSE(fs::exists(shop() / "target/velk"));
+      }
+      if (!situation.fresh_manifest) {
+        EXPECT_FALSE(fs::exists(manifest)) << "written by a dbt left running";
+      }
+      EXPECT_EQ(shop_files(), files_at_exit) << "written into the project after the run";
     }
-    EXPECT_TRUE(fs::exists(when)) << "the stop came before " << c.when;
-    // In the foreground of a terminal, what the tool's child started got the
-    // terminal's signal itself and may take a moment more to end.
-    std::vector<std::string> alive = live_processes_with(std::string(kRunTag) + "=" + tag);
-    for (int wait = 0; c.from == From::terminal && !alive.empty() && wait < 100; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      alive = live_processes_with(std::string(kRunTag) + "=" + tag);
-    }
-    EXPECT_EQ(alive, std::vector<std::string>{});
-    for (const std::string& process : alive) ::kill(std::stoi(process), SIGKILL);
-    expect_nothing_left();
-    // Stopped before the plan was written, the run wrote none.
-    if (!c.stalled_stdout) {
-      EXPECT_FALSE(fs::exists(shop() / "target/velk"));
-    }
-    if (!c.fresh_manifest) {
-      EXPECT_FALSE(fs::exists(manifest)) << "written by a dbt left running";
-    }
-    EXPECT_EQ(shop_files(), files_at_exit) << "written into the project after the run";
   }
 }
 
