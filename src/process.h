@@ -60,10 +60,10 @@ struct ChildOptions {
 // EINTR, whatever the child's status, when a stop signal was recorded
 // before or while it ran. The child is then sent, once, the signal we got,
 // to its whole group when it leads one (where SIGHUP becomes SIGTERM); its
-// pipes are read meanwhile, and once it has exited
-// the members of its group are waited for too. Whatever of it still runs
-// after `kill_after` gets SIGKILL. The child is always waited for before
-// this returns; without a stop, what it started is not.
+// pipes are read meanwhile, and once it has exited the other members of its
+// group are waited for too. Whatever of it still runs after `kill_after`
+// gets SIGKILL. The child is always waited for before this returns; without
+// a stop, what it started is not.
 tl::expected<ProcessOutput, std::error_code> run_process(
     std::string_view program, const std::vector<std::string>& args,
     const std::optional<std::filesystem::path>& cwd, const ChildOptions& options = {});

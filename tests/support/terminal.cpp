@@ -173,12 +173,14 @@ Forked TerminalJob::wait() {
   while (text_open || !wait_status_) {
     pollfd fds[3];
     nfds_t count = 0;
-    int text_at = -1;
-    int status_at = -1;
-    int terminal_at = -1;
-    if (text_open) text_at = static_cast<int>(count), fds[count++] = {text_, POLLIN, 0};
-    if (!wait_status_) status_at = static_cast<int>(count), fds[count++] = {status_, POLLIN, 0};
-    if (terminal_open) terminal_at = static_cast<int>(count), fds[count++] = {master_, POLLIN, 0};
+    const auto watch = [&](bool wanted, int fd) {
+      if (!wanted) return -1;
+      fds[count] = {fd, POLLIN, 0};
+      return static_cast<int>(count++);
+    };
+    const int text_at = watch(text_open, text_);
+    const int status_at = watch(!wait_status_, status_);
+    const int terminal_at = watch(terminal_open, master_);
     if (::poll(fds, count, -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("poll failed");
