@@ -88,18 +88,26 @@ WorktreeGuard::~WorktreeGuard() { remove(); }
 // made the worktree may have left it locked ("initializing"), which the
 // second --force removes, or unknown to git but still full of files, which
 // only we can remove: the directory is ours, made under a fresh random name.
+// What git could not remove is then unregistered by a prune, which passes
+// over a locked worktree (one stopped before its .git file or its directory
+// was made): any registration under our name is ours to unlock first.
 void WorktreeGuard::remove() noexcept {
   if (!armed_) return;
   armed_ = false;
   try {
     const ChildOptions shielded{.shielded = true};
-    (void)run_process(
-        "git", {"-C", repo_.native(), "worktree", "remove", "--force", "--force", path_.native()},
-        std::nullopt, shielded);
+    const auto git = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), {"-C", repo_.native(), "worktree"});
+      const auto output = run_process("git", args, std::nullopt, shielded);
+      return output && output->succeeded();
+    };
+    const bool removed = git({"remove", "--force", "--force", path_.native()});
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(path_, error))) return;
-    fs::remove_all(path_, error);
-    (void)run_process("git", {"-C", repo_.native(), "worktree", "prune"}, std::nullopt, shielded);
+    const bool left = fs::exists(fs::symlink_status(path_, error));
+    if (removed && !left) return;
+    if (left) fs::remove_all(path_, error);
+    if (!removed) git({"unlock", path_.native()});
+    git({"prune"});
   } catch (...) {
   }
 }

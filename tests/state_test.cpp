@@ -430,6 +430,16 @@ TEST(Worktree, AGuardRemovesItsWorktreeWhateverStateGitLeftItIn) {
        }},
       {"registered, its .git file already removed",
        [](const GitRepo&, const fs::path& path) { fs::remove(path / ".git"); }},
+      {"locked before its .git file was written",
+       [](const GitRepo& repo, const fs::path& path) {
+         repo.git({"worktree", "lock", "--reason", "initializing", path.string()});
+         fs::remove(path / ".git");
+       }},
+      {"locked before its directory was made",
+       [](const GitRepo& repo, const fs::path& path) {
+         repo.git({"worktree", "lock", "--reason", "initializing", path.string()});
+         fs::remove_all(path);
+       }},
   };
   GitRepo repo;
   for (int i = 0; i < 50; ++i) write_file(repo.root() / "files" / std::to_string(i), "x\n");
