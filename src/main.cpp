@@ -3,10 +3,13 @@
 // end by the stop signal that stopped a run.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -19,25 +22,58 @@
 
 namespace {
 
-// Writes every byte to a descriptor; false with errno set on failure. A
-// stream that whoever started us left non-blocking is waited on while it is
-// full, as a blocking one would be.
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd ready{fd, POLLOUT, 0};
-      if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
-      continue;
+// How a write to a standard stream ended.
+enum class Written { all, failed, stopped };
+
+// Waits until `fd` takes more bytes. Once a stop signal has been recorded
+// nothing is waited for any more: false then unless it takes more at once.
+// False with errno set when poll fails. The stop signals are blocked from
+// the check to the wait, so that one coming in between still ends the wait.
+bool wait_writable(int fd) {
+  const sigset_t stop = stop_signal_set();
+  for (;;) {
+    sigset_t callers_mask;
+    ::pthread_sigmask(SIG_BLOCK, &stop, &callers_mask);
+    const bool stopping = received_stop_signal() != 0;
+    pollfd ready{fd, POLLOUT, 0};
+    const timespec no_wait{0, 0};
+    const int polled = ::ppoll(&ready, 1, stopping ? &no_wait : nullptr, &callers_mask);
+    const int poll_error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &callers_mask, nullptr);
+    if (polled > 0) return true;
+    if (polled == 0) return false;
+    if (poll_error != EINTR) {
+      errno = poll_error;
+      return false;
     }
+  }
+}
+
+// Writes every byte to a descriptor. A stream that is full (a stalled pipe,
+// a pager that is not read, one that whoever started us left non-blocking)
+// is waited on until it takes more, but not after a stop signal: what it
+// does not take then is dropped. A regular file or a block device is never
+// waited on; a pipe is given at most PIPE_BUF bytes per write, which it
+// takes without blocking once poll said it has room.
+Written write_all(int fd, std::string_view text) {
+  struct stat info;
+  const bool known = ::fstat(fd, &info) == 0;
+  const bool may_wait = !known || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+  const bool pipe = known && S_ISFIFO(info.st_mode);
+  while (!text.empty()) {
+    if (may_wait && !wait_writable(fd)) {
+      return received_stop_signal() != 0 ? Written::stopped : Written::failed;
+    }
+    const std::size_t size = pipe ? std::min<std::size_t>(text.size(), PIPE_BUF) : text.size();
+    const ssize_t written = ::write(fd, text.data(), size);
+    if (written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (written <= 0) {
       if (written == 0) errno = EIO;
-      return false;
+      return Written::failed;
     }
     text.remove_prefix(static_cast<std::size_t>(written));
   }
-  return true;
+  return Written::all;
 }
 
 // Whether a standard descriptor was closed when the process started. Such a
@@ -72,11 +108,14 @@ class ProcessConsole final : public Console {
   }
 
  private:
+  // A write that a stop signal cut short, or that failed after one came
+  // (the reader went away with the same Ctrl-C, say), returns quietly: the
+  // run notices the stop at its next check and reports it.
   static void write_or_fail(int fd, bool closed, const char* stream, std::string_view text) {
     if (closed) errno = EBADF;
-    if (closed || !write_all(fd, text)) {
-      internal_error(std::string("failed printing to ") + stream + ": " + os_error_text(errno));
-    }
+    const Written written = closed ? Written::failed : write_all(fd, text);
+    if (written == Written::all || received_stop_signal() != 0) return;
+    internal_error(std::string("failed printing to ") + stream + ": " + os_error_text(errno));
   }
 
   bool stdout_closed_;

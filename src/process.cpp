@@ -1,8 +1,10 @@
 // Child processes through posix_spawnp, with both output streams drained by
 // poll so that a child filling one pipe while we read the other cannot stall,
-// and the stop signals watched the whole time the child runs.
+// and the stop signals watched the whole time the child runs; a stopped
+// child's process group is watched until it is empty.
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,6 +16,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "signals.h"
@@ -133,6 +138,64 @@ class StopSignalsBlocked {
   sigset_t callers_mask_{};
 };
 
+// Whether this process is in the foreground of its controlling terminal,
+// where the terminal's Ctrl-C reaches our whole process group. False without
+// a controlling terminal (CI jobs, supervisors, daemons) and in a background
+// job.
+bool in_terminal_foreground() {
+  const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (tty < 0) return false;
+  const pid_t foreground = ::tcgetpgrp(tty);
+  ::close(tty);
+  return foreground == ::getpgrp();
+}
+
+// What a child is sent for the stop signal we got. Never a signal different
+// from one it may have already: git blocks a repeated signal while its
+// clean-up runs, but a different one landing there aborts it half done. A
+// child that shares our group may have the terminal's SIGINT or SIGHUP (a
+// closed terminal's shell sends SIGHUP to the whole job), so it gets the
+// very signal we got. One that leads its own group got nothing from the
+// terminal: SIGINT stays SIGINT, and SIGHUP becomes SIGTERM, which every
+// program takes as the request to stop.
+int signal_for_child(int stop_signal, bool leads_group) {
+  if (!leads_group || stop_signal == SIGINT) return stop_signal;
+  return SIGTERM;
+}
+
+// Whether a live process other than `leader` belongs to the process group
+// that `leader` leads, as /proc tells; false where /proc cannot be read.
+// Zombies do not count: they are gone once their parent or init reaps them.
+bool group_has_other_members(pid_t leader) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    const dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid == leader) continue;
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char text[512];
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (got <= 0) continue;
+    text[got] = '\0';
+    // "pid (command) state ppid pgrp ...": the command may hold anything,
+    // so the fields are read after its last ')'.
+    const char* after = std::strrchr(text, ')');
+    char state = 0;
+    long group = 0;
+    if (after == nullptr || std::sscanf(after + 1, " %c %*d %ld", &state, &group) != 2) continue;
+    found = group == leader && state != 'Z' && state != 'X';
+  }
+  ::closedir(proc);
+  return found;
+}
+
 // A descriptor that becomes readable when the child exits, or -1 where the
 // system has none. Through syscall(): glibc 2.36's <sys/pidfd.h> cannot be
 // used from C++.
@@ -153,15 +216,31 @@ timespec to_timespec(SteadyClock::duration duration) {
                   static_cast<long>(nanoseconds % 1'000'000'000)};
 }
 
+std::optional<SteadyClock::duration> earliest(std::optional<SteadyClock::duration> a,
+                                              SteadyClock::duration b) {
+  return a ? std::min(*a, b) : b;
+}
+
 // Where the system has no pidfd, a child's exit is looked for this often.
 constexpr auto kExitCheckInterval = std::chrono::milliseconds(5);
+// How often the group of a stopped child that has exited is looked at.
+constexpr auto kGroupCheckInterval = std::chrono::milliseconds(20);
+// How long the members of a group that got SIGKILL are given to go; one
+// that SIGKILL cannot end at once (blocked in the kernel on a dead network
+// file system, say) is not waited for beyond it.
+constexpr auto kGoneAfterKill = std::chrono::seconds(2);
 
 // A started child until it has been waited for: both pipes read to their
-// ends, whichever has data first, and its exit noticed through a pidfd.
+// ends, whichever has data first, and its exit noticed through a pidfd. The
+// child is reaped only at the very end, so that its process id, and with it
+// the id of the group it leads, cannot pass to another process while we may
+// still signal it.
 class RunningChild {
  public:
-  RunningChild(pid_t pid, Fd out, Fd err, const ChildOptions& options, const sigset_t* waiting_mask)
+  RunningChild(pid_t pid, bool leads_group, Fd out, Fd err, const ChildOptions& options,
+               const sigset_t* waiting_mask)
       : pid_(pid),
+        leads_group_(leads_group),
         exit_fd_(open_exit_descriptor(pid)),
         pipes_{std::move(out), std::move(err)},
         options_(options),
@@ -172,20 +251,17 @@ class RunningChild {
   // either way.
   tl::expected<int, std::error_code> finish(ProcessOutput& result) {
     std::string* sinks[2] = {&result.stdout_bytes, &result.stderr_bytes};
-    while (pipes_open() || !exited_) {
-      if (!options_.shielded && !stopping_ && received_stop_signal() != 0) begin_stopping();
-      if (stopping_ && exited_) {
-        // Its output is not wanted; what a descendant still holds open is
-        // not waited for.
-        close_pipes();
-        break;
-      }
+    while (!done()) {
       if (stopping_ && !killed_ && SteadyClock::now() >= kill_at_) {
         kill_now();
         continue;
       }
       if (auto waited = wait_once(sinks); !waited) return tl::make_unexpected(waited.error());
     }
+    // What is still open is no longer wanted: after a stop, what a
+    // descendant outside the group holds.
+    close_pipes();
+    if (auto reaped = reap(); !reaped) return tl::make_unexpected(reaped.error());
     if (read_error_) return tl::make_unexpected(read_error_);
     return status_;
   }
@@ -194,21 +270,47 @@ class RunningChild {
   bool stopped() const { return stopping_; }
 
  private:
+  // Whether nothing is left to wait for; begins the stop when a stop signal
+  // has come since the last look.
+  bool done() {
+    if (!options_.shielded && !stopping_ && received_stop_signal() != 0) begin_stopping();
+    if (!exited_) return false;
+    if (!stopping_) return !pipes_open();
+    // Stopped: its output is not wanted, but what is left of its group is
+    // waited for, so that nothing it started outlives the run.
+    if (!leads_group_) return true;
+    const auto now = SteadyClock::now();
+    if (killed_ && now >= given_up_at_) return true;
+    if (now < next_group_check_) return false;
+    next_group_check_ = now + kGroupCheckInterval;
+    return !group_has_other_members(pid_);
+  }
+
   bool pipes_open() const { return pipes_[0].get() >= 0 || pipes_[1].get() >= 0; }
 
-  // After Ctrl-C the child usually has the terminal's SIGINT already; a
-  // child that has exited is not signalled (its pid is not reaped yet, so it
-  // cannot name another process either way).
+  // After Ctrl-C in a terminal the child usually has the terminal's SIGINT
+  // already; sending it again changes nothing for it. A leader that has
+  // exited is still a zombie here, so its group id names no other group.
   void begin_stopping() {
     stopping_ = true;
-    if (!exited_) ::kill(pid_, SIGTERM);
+    const int signal = signal_for_child(received_stop_signal(), leads_group_);
+    if (leads_group_) {
+      ::kill(-pid_, signal);
+    } else if (!exited_) {
+      ::kill(pid_, signal);
+    }
     kill_at_ = SteadyClock::now() + options_.kill_after;
   }
 
   // What the child or a descendant still holds open is no longer read.
   void kill_now() {
-    if (!exited_) ::kill(pid_, SIGKILL);
+    if (leads_group_) {
+      ::kill(-pid_, SIGKILL);
+    } else if (!exited_) {
+      ::kill(pid_, SIGKILL);
+    }
     killed_ = true;
+    given_up_at_ = SteadyClock::now() + kGoneAfterKill;
     close_pipes();
   }
 
@@ -219,17 +321,19 @@ class RunningChild {
 
   // How long the next wait may sleep at most; none for no limit.
   std::optional<SteadyClock::duration> next_timeout() const {
+    const auto now = SteadyClock::now();
     std::optional<SteadyClock::duration> timeout;
-    if (stopping_ && !killed_) timeout = kill_at_ - SteadyClock::now();
-    if (exit_fd_.get() < 0 && !exited_) {
-      timeout = timeout ? std::min<SteadyClock::duration>(*timeout, kExitCheckInterval)
-                        : SteadyClock::duration(kExitCheckInterval);
+    if (stopping_ && !killed_) timeout = kill_at_ - now;
+    if (killed_) timeout = earliest(timeout, given_up_at_ - now);
+    if (!exited_ && exit_fd_.get() < 0) timeout = earliest(timeout, kExitCheckInterval);
+    if (stopping_ && exited_ && leads_group_) {
+      timeout = earliest(timeout, next_group_check_ - now);
     }
     return timeout;
   }
 
   // Sleeps until a pipe has data, the child exits, a signal comes or the
-  // timeout passes, then reads what is there and reaps the child if it has
+  // timeout passes, then reads what is there and notes whether the child has
   // exited. Fails only when the child cannot be waited for.
   tl::expected<void, std::error_code> wait_once(std::string* const sinks[2]) {
     pollfd fds[3];
@@ -249,12 +353,12 @@ class RunningChild {
                 waiting_mask_) < 0) {
       if (errno == EINTR) return {};
       note_read_error(last_error());
-      return reap_blocking();
+      return reap();
     }
     for (int i = 0; i < 2; ++i) {
       if (index_of[i] >= 0 && fds[index_of[i]].revents != 0) read_from(i, *sinks[i]);
     }
-    if (!exited_ && (exit_index < 0 || fds[exit_index].revents != 0)) return try_reap();
+    if (!exited_ && (exit_index < 0 || fds[exit_index].revents != 0)) return note_exit();
     return {};
   }
 
@@ -276,32 +380,41 @@ class RunningChild {
     close_pipes();
   }
 
-  tl::expected<void, std::error_code> try_reap() {
-    const pid_t reaped = ::waitpid(pid_, &status_, WNOHANG);
-    if (reaped == pid_) exited_ = true;
-    if (reaped < 0 && errno != EINTR) return tl::make_unexpected(last_error());
+  // Notes whether the child has exited, leaving it unreaped.
+  tl::expected<void, std::error_code> note_exit() {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) return {};
+      return tl::make_unexpected(last_error());
+    }
+    if (info.si_pid == pid_) exited_ = true;
     return {};
   }
 
-  tl::expected<void, std::error_code> reap_blocking() {
-    while (!exited_ && ::waitpid(pid_, &status_, 0) < 0) {
+  tl::expected<void, std::error_code> reap() {
+    while (!reaped_ && ::waitpid(pid_, &status_, 0) < 0) {
       if (errno != EINTR) return tl::make_unexpected(last_error());
     }
     exited_ = true;
+    reaped_ = true;
     return {};
   }
 
   pid_t pid_;
-  Fd exit_fd_;  // readable once the child has exited; -1 without pidfds
+  bool leads_group_;  // of the process group whose id is pid_
+  Fd exit_fd_;        // readable once the child has exited; -1 without pidfds
   Fd pipes_[2];
   const ChildOptions& options_;
   const sigset_t* waiting_mask_;
   std::error_code read_error_;
   int status_ = 0;
-  bool exited_ = false;
+  bool exited_ = false;  // a zombie now, or reaped
+  bool reaped_ = false;
   bool stopping_ = false;
   bool killed_ = false;
   SteadyClock::time_point kill_at_;
+  SteadyClock::time_point given_up_at_;
+  SteadyClock::time_point next_group_check_;  // the group is looked at no sooner
 };
 
 }  // namespace
@@ -353,7 +466,8 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   sigaddset(&default_signals, SIGPIPE);
   sigemptyset(&no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (options.shielded) flags |= POSIX_SPAWN_SETPGROUP;  // a new group, led by the child
+  const bool leads_group = options.shielded || !in_terminal_foreground();
+  if (leads_group) flags |= POSIX_SPAWN_SETPGROUP;  // a new group, led by the child
   rc = posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
   if (rc == 0) rc = posix_spawnattr_setsigmask(attributes.get(), &no_signals);
   if (rc == 0) rc = posix_spawnattr_setpgroup(attributes.get(), 0);
@@ -370,8 +484,8 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   out->write_end.reset();
   err->write_end.reset();
   ProcessOutput result;
-  RunningChild child(pid, std::move(out->read_end), std::move(err->read_end), options,
-                     blocked.callers_mask());
+  RunningChild child(pid, leads_group, std::move(out->read_end), std::move(err->read_end),
+                     options, blocked.callers_mask());
   const auto status = child.finish(result);
   if (child.stopped() || interrupted()) return tl::make_unexpected(system_error_code(EINTR));
   if (!status) return tl::make_unexpected(status.error());

@@ -1,7 +1,8 @@
 // Child processes: start a program with its arguments (never through a
 // shell), capture its standard output and standard error whole, and wait for
 // it. One child at a time; the caller judges the outcome. A stop signal
-// (signals.h) ends the child, so that the run can unwind.
+// (signals.h) ends the child and what it started, so that the run can
+// unwind.
 #pragma once
 
 #include <chrono>
@@ -32,7 +33,8 @@ struct ChildOptions {
   // whatever signal comes: for clean-up that must complete. Any other child
   // is ended once a stop signal is recorded.
   bool shielded = false;
-  // How long an ended child has between SIGTERM and SIGKILL.
+  // How long an ended child (with its process group, when it leads one) has
+  // between the stop signal and SIGKILL.
   std::chrono::milliseconds kill_after = std::chrono::seconds(10);
 };
 
@@ -44,14 +46,24 @@ struct ChildOptions {
 // It starts with an empty signal mask, and with SIGPIPE and the stop signals
 // at their default action unless this process ignores them.
 //
+// Where the child runs: when this process is in the foreground of its
+// controlling terminal, the child shares our process group, so that the
+// terminal's Ctrl-C reaches it directly and it can read the terminal (a
+// password prompt). Otherwise (no controlling terminal: CI, a supervisor; or
+// a background job) it leads a process group of its own, and so does a
+// shielded child always.
+//
 // Fails, with the system error, when the child cannot be started: program
 // not found or not executable, working directory missing, no resources, or
 // an argument holding a NUL byte (EINVAL: no C string can carry it, so
 // nothing is started). Unless the child is shielded, it also fails with
 // EINTR, whatever the child's status, when a stop signal was recorded
-// before or while it ran: a child still running then gets SIGTERM, keeps
-// its pipes read, and gets SIGKILL when it outlives `kill_after`; it is
-// always waited for before this returns.
+// before or while it ran. The child is then sent, once, the signal we got,
+// to its whole group when it leads one (where SIGHUP becomes SIGTERM); its
+// pipes are read meanwhile, and once it has exited the other members of its
+// group are waited for too. Whatever of it still runs after `kill_after`
+// gets SIGKILL. The child is always waited for before this returns; without
+// a stop, what it started is not.
 tl::expected<ProcessOutput, std::error_code> run_process(
     std::string_view program, const std::vector<std::string>& args,
     const std::optional<std::filesystem::path>& cwd, const ChildOptions& options = {});

@@ -16,7 +16,10 @@
 // Where a run writes its lines; main hands over the process's standard
 // output and standard error. A write that fails throws InternalError
 // ("failed printing to stdout: ..."), which unwinds the run so that
-// everything it holds is released.
+// everything it holds is released. Once a stop signal has been recorded a
+// write no longer waits for a stream that is full, and one cut short or
+// failed then returns quietly: the run unwinds at its next check for the
+// stop and reports that instead.
 class Console {
  public:
   virtual ~Console() = default;

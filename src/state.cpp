@@ -12,6 +12,7 @@
 #include "os_error.h"
 #include "quoted.h"
 #include "shell_words.h"
+#include "signals.h"
 #include "utf8.h"
 
 namespace {
@@ -83,14 +84,30 @@ WorktreeGuard::~WorktreeGuard() { remove(); }
 
 // Best effort and silent: whatever git does here, the run's outcome stands.
 // Shielded, so that a run stopped by a signal still removes the worktree,
-// even when the user presses Ctrl-C again meanwhile.
+// even when the user presses Ctrl-C again meanwhile. A git stopped while it
+// made the worktree may have left it locked ("initializing"), which the
+// second --force removes, or unknown to git but still full of files, which
+// only we can remove: the directory is ours, made under a fresh random name.
+// What git could not remove is then unregistered by a prune, which passes
+// over a locked worktree (one stopped before its .git file or its directory
+// was made): any registration under our name is ours to unlock first.
 void WorktreeGuard::remove() noexcept {
   if (!armed_) return;
   armed_ = false;
   try {
-    (void)run_process("git",
-                      {"-C", repo_.native(), "worktree", "remove", "--force", path_.native()},
-                      std::nullopt, ChildOptions{.shielded = true});
+    const ChildOptions shielded{.shielded = true};
+    const auto git = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), {"-C", repo_.native(), "worktree"});
+      const auto output = run_process("git", args, std::nullopt, shielded);
+      return output && output->succeeded();
+    };
+    const bool removed = git({"remove", "--force", "--force", path_.native()});
+    std::error_code error;
+    const bool left = fs::exists(fs::symlink_status(path_, error));
+    if (removed && !left) return;
+    if (left) fs::remove_all(path_, error);
+    if (!removed) git({"unlock", path_.native()});
+    git({"prune"});
   } catch (...) {
   }
 }
@@ -187,10 +204,10 @@ tl::expected<WorktreeGuard, GitError> add_worktree(const std::filesystem::path& 
   if (!output || !output->succeeded()) {
     // git may fail after it made the worktree (a post-checkout hook that
     // fails, say, as git-lfs's does where git-lfs is missing), or be stopped
-    // by a signal while it checks out: a worktree left under our fresh name
-    // is removed again. git removes only a path it knows as a worktree, so
-    // nothing else that might stand there is touched.
-    if (exists_following_links(path)) {
+    // by a signal while it checks out, which may leave the worktree
+    // registered, its directory half full, or both: what is left under our
+    // fresh name is removed again.
+    if (received_stop_signal() != 0 || exists_following_links(path)) {
       const WorktreeGuard left_behind(path, repo);  // removes it right here
     }
     if (!output) return tl::make_unexpected(output.error());

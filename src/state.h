@@ -37,8 +37,13 @@ struct GitError {
 
 std::string display_git_error(const GitError& error);
 
-// Owns one temporary git worktree and removes it (`git worktree remove
-// --force`) exactly once, when destroyed. Movable, not copyable.
+// Owns one temporary git worktree and removes it exactly once, when
+// destroyed, whatever state git left it in: `git worktree remove --force
+// --force` (a locked worktree too); then, should that fail or its directory
+// still exist, the directory itself, and `git worktree unlock` and `git
+// worktree prune` for its registration.
+// Silent, and complete however many stop signals come. Movable, not
+// copyable.
 class WorktreeGuard {
  public:
   WorktreeGuard(std::filesystem::path path, std::filesystem::path repo);

@@ -6,8 +6,12 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <random>
+#include <thread>
 
 #include "support/fake_dbt.h"
 #include "support/git_repo.h"
@@ -99,6 +103,14 @@ class Cleanup : public ::testing::Test {
   // a job of its own that gets them.
   ToolRun run(std::vector<std::string> args, const Env& dbt_env, ToolLaunch launch = {},
               const std::vector<SignalAt>& signals = {}) {
+    const std::vector<std::string> full = full_args(args, dbt_env, launch);
+    if (!signals.empty()) return run_tool_signalled(shop(), full, launch, signals);
+    return run_tool(shop(), full, launch);
+  }
+
+  // The run's whole command line, and its environment added to `launch`.
+  std::vector<std::string> full_args(const std::vector<std::string>& args, const Env& dbt_env,
+                                     ToolLaunch& launch) {
     std::vector<std::string> full = {"--select", "state:modified+", "--dbt-command",
                                      fake_dbt_command(dbt_env)};
     full.insert(full.end(), args.begin(), args.end());
@@ -107,8 +119,7 @@ class Cleanup : public ::testing::Test {
                       {{"TMPDIR", temp_dir().string()},
                        {"PATH", bin_dir().string() + ":" + (path ? path : "/usr/bin:/bin")},
                        {"HOSTILE_GIT_LEAKS", git_leaks().string()}});
-    if (!signals.empty()) return run_tool_signalled(shop(), full, launch, signals);
-    return run_tool(shop(), full, launch);
+    return full;
   }
 
   // No worktree beyond the main one, nothing in the temporary directory, no
@@ -294,6 +305,185 @@ TEST_F(Cleanup, ARunStoppedBySignalLeavesNothingAndEndsByTheSignal) {
     EXPECT_TRUE(::kill(dbt, 0) == -1 && errno == ESRCH) << "dbt " << dbt << " still exists";
     // Every run stopped after the freshness check had made the worktree.
     EXPECT_EQ(fs::exists(removing), c.fresh_manifest) << "the worktree removal started";
+  }
+}
+
+// A git checkout that is slow enough for a signal to land inside `git
+// worktree add`: the bulk/ files of the baseline go through a smudge filter
+// (set only while a case wants it) that marks the start of the checkout and
+// then takes a fiftieth of a second per file.
+constexpr int kBulkFiles = 250;
+
+// Every process of a run carries this variable in its environment, with a
+// value of its own per run.
+constexpr const char* kRunTag = "VELK_STOPPED_RUN";
+
+// What a stop can meet beyond the common cases: a dbt that a launcher waits
+// for, a descendant still writing, a large checkout, a stalled standard
+// output; with the signal sent to the tool alone, to its whole job, or by a
+// terminal whose foreground job the tool is.
+class StoppedRun : public Cleanup {
+ protected:
+  void SetUp() override {
+    write_file(repo_.root() / ".gitattributes", "bulk/* filter=slow\n");
+    for (int i = 0; i < kBulkFiles; ++i) {
+      write_file(repo_.root() / "bulk" / std::to_string(1000 + i), "bulk file\n");
+    }
+    const fs::path filter = dir_ / "slow-smudge";
+    write_file(filter,
+               "#!/bin/sh\n"
+               "[ -e \"$SLOW_CHECKOUT_MARK\" ] || : > \"$SLOW_CHECKOUT_MARK\"\n"
+               "sleep 0.02\n"
+               "exec cat\n");
+    fs::permissions(filter, fs::perms::owner_all);
+    Cleanup::SetUp();
+  }
+
+  void slow_checkout(bool slow) {
+    if (slow == slow_) return;
+    if (slow) {
+      repo_.git({"config", "filter.slow.smudge", (dir_ / "slow-smudge").string()});
+    } else {
+      repo_.git({"config", "--unset-all", "filter.slow.smudge"});
+    }
+    slow_ = slow;
+  }
+
+  // Every file under the shop with its size and modification time.
+  std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> shop_files() const {
+    std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(shop())) {
+      if (!entry.is_regular_file()) continue;
+      files[entry.path().string()] = {entry.file_size(), entry.last_write_time()};
+    }
+    return files;
+  }
+
+  bool slow_ = false;
+};
+
+// Each place a stop can land, met by each way a stop comes.
+TEST_F(StoppedRun, NothingIsLeftBehindWhereverTheStopLands) {
+  enum class From { tool, job, terminal };
+  struct Stop {
+    std::string what;
+    int signal;
+    From from;
+    int times = 1;
+  };
+  const std::vector<Stop> tool_or_job = {
+      {"SIGTERM to the tool", SIGTERM, From::tool},
+      {"SIGHUP to the tool", SIGHUP, From::tool},
+      {"SIGINT to the job", SIGINT, From::job},
+      {"SIGINT to the job three times", SIGINT, From::job, 3},
+  };
+  const Stop ctrl_c = {"Ctrl-C", SIGINT, From::terminal};
+  const Stop ctrl_c_again = {"Ctrl-C three times", SIGINT, From::terminal, 3};
+  const Stop terminal_closed = {"the terminal closed", SIGHUP, From::terminal};
+  const auto plus = [](std::vector<Stop> stops, const std::vector<Stop>& more) {
+    stops.insert(stops.end(), more.begin(), more.end());
+    return stops;
+  };
+  struct Situation {
+    std::string what;
+    Env dbt_env;       // "{pid}": the file the sleeping dbt writes its process id to
+    std::string when;  // "dbt": once dbt sleeps; "checkout": once git checks out; "plan"
+    std::vector<Stop> stops;
+    bool fresh_manifest = true;
+    bool stalled_stdout = false;
+  };
+  const Env wrapped_parse = {{"FAKE_DBT_WRAP", "sh"}, {"FAKE_DBT_SLEEP", "parse:60:{pid}"}};
+  const Env writing_deps = {{"FAKE_DBT_GRANDCHILD", "deps:dbt_packages/pkg"},
+                            {"FAKE_DBT_SLEEP", "deps:60:{pid}"}};
+  const Situation situations[] = {
+      {"a wrapped dbt in the freshness check's parse", wrapped_parse, "dbt", tool_or_job, false},
+      {"a wrapped dbt in the baseline's parse", wrapped_parse, "dbt", plus(tool_or_job, {ctrl_c})},
+      {"git checking out the worktree", {}, "checkout",
+       plus(tool_or_job, {ctrl_c, ctrl_c_again, terminal_closed})},
+      {"dbt deps with a descendant writing", writing_deps, "dbt", plus(tool_or_job, {ctrl_c})},
+      // Its reader goes away half a second after the last signal.
+      {"standard output stalled", {}, "plan", tool_or_job, true, true},
+  };
+  const fs::path pid_file = dir_ / "dbt-pid";
+  const fs::path checkout_mark = dir_ / "checkout-started";
+  const fs::path manifest = shop() / "target/manifest.json";
+  std::mt19937_64 random(std::random_device{}());
+  for (const Situation& situation : situations) {
+    Env dbt_env;
+    for (auto [name, value] : situation.dbt_env) {
+      if (const auto at = value.find("{pid}"); at != std::string::npos) {
+        value.replace(at, 5, pid_file.string());
+      }
+      dbt_env.emplace_back(name, value);
+    }
+    if (situation.stalled_stdout) {
+      // Enough models for the tree to fill the stalled pipe many times over.
+      for (int i = 0; i < 300; ++i) {
+        std::string name = "m";
+        name += std::to_string(i);
+        write_file(shop() / "models/many" / (name + ".sql"), "select 1\n");
+      }
+    }
+    const fs::path when = situation.when == "dbt"        ? pid_file
+                          : situation.when == "checkout" ? checkout_mark
+                                                         : shop() / "target/velk/dbt_plan.json";
+    for (const Stop& stop : situation.stops) {
+      SCOPED_TRACE(situation.what + ", " + stop.what);
+      slow_checkout(false);
+      if (!situation.fresh_manifest) fs::remove(manifest);
+      if (situation.fresh_manifest && !fs::exists(manifest)) {
+        const ToolRun prepared = run(with_window({}), {});
+        ASSERT_EQ(prepared.status, 0) << describe(prepared);
+      }
+      slow_checkout(situation.when == "checkout");
+      fs::remove_all(shop() / "target/velk");
+      fs::remove(pid_file);
+      fs::remove(checkout_mark);
+
+      std::vector<SignalAt> signals;
+      for (int i = 0; i < stop.times; ++i) {
+        // The first lands at once (with a stalled output, once the tree is
+        // being written), each further one a moment after the one before.
+        const int first = situation.stalled_stdout ? 300 : 0;
+        signals.push_back({when, stop.signal, stop.from == From::job,
+                           std::chrono::milliseconds(i == 0 ? first : 20 + random() % 150)});
+      }
+      const std::string tag = std::to_string(random());
+      ToolLaunch launch{.env = {{kRunTag, tag}, {"SLOW_CHECKOUT_MARK", checkout_mark.string()}},
+                        .stalled_stdout = situation.stalled_stdout};
+      std::vector<std::string> args = with_window({"--html"});
+      if (situation.stalled_stdout) args.push_back("--pretty");
+      const ToolRun result =
+          stop.from == From::terminal
+              ? run_tool_on_terminal(shop(), full_args(args, dbt_env, launch), launch, signals)
+              : run(args, dbt_env, launch, signals);
+      const auto files_at_exit = shop_files();
+
+      EXPECT_EQ(result.signal, stop.signal) << describe(result);
+      EXPECT_EQ(result.err, "error: interrupted by " + signal_name(stop.signal) + "\n");
+      if (!situation.stalled_stdout) {
+        EXPECT_EQ(result.out, "");
+      }
+      EXPECT_TRUE(fs::exists(when)) << "the stop came before " << situation.when;
+      // In the foreground of a terminal, what the tool's child started got
+      // the terminal's signal itself and may take a moment more to end.
+      std::vector<std::string> alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+      for (int wait = 0; stop.from == From::terminal && !alive.empty() && wait < 100; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+      }
+      EXPECT_EQ(alive, std::vector<std::string>{});
+      for (const std::string& process : alive) ::kill(std::stoi(process), SIGKILL);
+      expect_nothing_left();
+      // Stopped before the plan was written, the run wrote none.
+      if (!situation.stalled_stdout) {
+        EXPECT_FALSE(fs::exists(shop() / "target/velk"));
+      }
+      if (!situation.fresh_manifest) {
+        EXPECT_FALSE(fs::exists(manifest)) << "written by a dbt left running";
+      }
+      EXPECT_EQ(shop_files(), files_at_exit) << "written into the project after the run";
+    }
   }
 }
 

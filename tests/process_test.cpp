@@ -7,14 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "signals.h"
+#include "support/terminal.h"
 #include "support/test_support.h"
 
 namespace {
@@ -289,6 +294,172 @@ TEST(Process, ChildrenStartWithTheStopSignalsAtDefaultAndUnblocked) {
   });
   ASSERT_TRUE(WIFEXITED(forked.wait_status)) << forked.wait_status;
   EXPECT_EQ(forked.text, "we ignore SIGHUP; SigBlk SigIgn SIGHUP SigCgt");
+}
+
+
+// A process that a stop may reach, in Python so that it can catch SIGINT
+// even where it is started in the background of a shell. `probe.py ROLE LOG`
+// appends "ROLE NAME" to LOG for each stop signal it gets and ends a fifth
+// of a second after the first, so that a second one would show. The child
+// starts a grandchild (`probe.py GRANDCHILD LOG`), writes its process id to
+// LOG.grandchild once it is ready, and sends SIGNAL to its parent (us) three
+// times, as a Ctrl-C pressed again and again would come. A deaf grandchild
+// ignores every stop signal.
+constexpr const char* kProbe = R"(import os, signal, subprocess, sys, time
+role, log = sys.argv[1], sys.argv[2]
+got = []
+def note(number, frame):
+    got.append(number)
+    with open(log, 'a') as f:
+        f.write(role + ' ' + signal.Signals(number).name + '\n')
+for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(stop, signal.SIG_IGN if role == 'deaf' else note)
+if role == 'child':
+    grandchild = subprocess.Popen([sys.executable, sys.argv[0], sys.argv[4], log])
+    while not os.path.exists(log + '.ready'):
+        time.sleep(0.005)
+    with open(log + '.grandchild', 'w') as f:
+        f.write(str(grandchild.pid))
+    for _ in range(3):
+        os.kill(os.getppid(), getattr(signal, sys.argv[3]))
+        time.sleep(0.02)
+else:
+    open(log + '.ready', 'w').close()
+deadline = time.time() + 10
+while not got and time.time() < deadline:
+    time.sleep(0.005)
+time.sleep(0.2)
+)";
+
+std::string python() { return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+
+// Whether the process exists and is not a zombie.
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t after = text.rfind(')');
+  return after != std::string::npos && after + 2 < text.size() && text[after + 2] != 'Z';
+}
+
+// What a probe child and its grandchild noted, and whether the grandchild
+// was still alive when run_process came back (it is killed then).
+std::string probed_stop(const std::string& signal, const std::string& grandchild,
+                        const ChildOptions& options = {}) {
+  TempDir dir;
+  write_file(dir / "probe.py", kProbe);
+  const std::filesystem::path log = dir / "log";
+  catch_stop_signals();
+  const auto output = run_process(
+      python(), {(dir / "probe.py").string(), "child", log.string(), signal, grandchild},
+      std::nullopt, options);
+  std::string seen = output ? "no error\n" : "error " + std::to_string(output.error().value()) + "\n";
+  if (std::filesystem::exists(log)) {
+    std::vector<std::string> lines;
+    std::istringstream noted(read_file(log));
+    for (std::string line; std::getline(noted, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    for (const auto& line : lines) seen += line + "\n";
+  }
+  if (std::filesystem::exists(log.string() + ".grandchild")) {
+    const pid_t pid = std::stoi(read_file(log.string() + ".grandchild"));
+    if (alive(pid)) {
+      seen += "grandchild alive\n";
+      ::kill(pid, SIGKILL);
+    }
+  }
+  return seen;
+}
+
+// Without a terminal (a CI job, a supervisor) the child leads a group of its
+// own, and a stop reaches its descendants too: the signal we got, once.
+TEST(Process, AStopSendsTheChildsWholeGroupTheSignalWeGotOnce) {
+  struct Case {
+    const char* signal;
+    const char* grandchild;
+    std::string seen;
+  };
+  const std::string eintr = "error " + std::to_string(EINTR) + "\n";
+  const Case cases[] = {
+      {"SIGINT", "grandchild", eintr + "child SIGINT\ngrandchild SIGINT\n"},
+      {"SIGTERM", "grandchild", eintr + "child SIGTERM\ngrandchild SIGTERM\n"},
+      {"SIGHUP", "grandchild", eintr + "child SIGTERM\ngrandchild SIGTERM\n"},
+      // Waited for after the child has gone, until SIGKILL ends it.
+      {"SIGTERM", "deaf", eintr + "child SIGTERM\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.signal) + " with a " + c.grandchild);
+    const Forked forked = in_forked_process([&] {
+      ::setsid();  // no controlling terminal
+      return probed_stop(c.signal, c.grandchild, {.kill_after = std::chrono::milliseconds(500)});
+    });
+    ASSERT_TRUE(WIFEXITED(forked.wait_status) && WEXITSTATUS(forked.wait_status) == 0)
+        << "the run did not come back: " << forked.wait_status;
+    EXPECT_EQ(forked.text, c.seen);
+  }
+}
+
+// In the foreground of a terminal the child shares our group, which the
+// terminal's Ctrl-C reaches whole; a stop signal of ours goes to the child
+// alone: the same one, since the terminal's SIGINT or SIGHUP may already be
+// there, and a different signal landing in its clean-up could abort it.
+TEST(Process, InATerminalsForegroundAStopSendsTheChildAloneTheSignalWeGot) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"SIGINT", "child SIGINT\n"}, {"SIGTERM", "child SIGTERM\n"}, {"SIGHUP", "child SIGHUP\n"}};
+  for (const auto& [signal, seen] : cases) {
+    SCOPED_TRACE(signal);
+    TerminalJob job([signal = std::string(signal)] { return probed_stop(signal, "grandchild"); },
+                    true);
+    const Forked forked = job.wait();
+    ASSERT_TRUE(WIFEXITED(forked.wait_status) && WEXITSTATUS(forked.wait_status) == 0)
+        << "the run did not come back: " << forked.wait_status;
+    EXPECT_EQ(forked.text, "error " + std::to_string(EINTR) + "\n" + seen + "grandchild alive\n");
+  }
+}
+
+TEST(Process, AChildSharesOurGroupOnlyInATerminalsForeground) {
+  // The child's process group, as "shared", "own" or the group id; in the
+  // foreground it also reads a line typed at the terminal, as a password
+  // prompt does.
+  const auto child_group = [](bool reads_terminal) {
+    const std::string script = std::string(reads_terminal ? "read line < /dev/tty; echo $line; " : "") +
+                               "ps -o pgid= -p $$";
+    const auto output = run_process("sh", {"-c", script}, std::nullopt);
+    if (!output || !output->succeeded()) return std::string("failed");
+    std::istringstream lines(output->stdout_bytes);
+    std::string typed;
+    if (reads_terminal) std::getline(lines, typed);
+    pid_t group = 0;
+    lines >> group;
+    const std::string shown = group == ::getpgrp() ? "shared" : "own";
+    return (reads_terminal ? "read " + typed + ", " : "") + shown;
+  };
+
+  TerminalJob foreground([&] { return child_group(true); }, true);
+  foreground.type("secret\n");
+  EXPECT_EQ(foreground.wait().text, "read secret, shared");
+
+  TerminalJob background([&] { return child_group(false); }, false);
+  EXPECT_EQ(background.wait().text, "own");
+
+  const Forked without_terminal = in_forked_process([&] {
+    ::setsid();
+    return child_group(false);
+  });
+  EXPECT_EQ(without_terminal.text, "own");
+}
+
+// Without a stop, what the child leaves running is not waited for.
+TEST(Process, WithoutAStopTheChildsDescendantsAreNotWaitedFor) {
+  const Forked forked = in_forked_process([] {
+    ::setsid();
+    const auto output = run_process("sh", {"-c", "sleep 10 >/dev/null 2>&1 & echo $!"}, std::nullopt);
+    if (!output) return std::string("error");
+    const pid_t sleeper = std::stoi(output->stdout_bytes);
+    const bool running = alive(sleeper);
+    ::kill(sleeper, SIGKILL);
+    return std::string(running ? "still running" : "gone");
+  });
+  EXPECT_EQ(forked.text, "still running");
 }
 
 }  // namespace

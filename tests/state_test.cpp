@@ -3,6 +3,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <functional>
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
@@ -403,8 +404,61 @@ TEST(Worktree, AFailedRemovalIsSilent) {
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_TRUE(fs::exists(path));
-  repo.git({"worktree", "remove", "--force", path.string()});
+  // The directory is the guard's own to delete; only its registration,
+  // which needs git, stays behind.
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(repo.worktrees().size(), 2u);
+  repo.git({"worktree", "prune"});
+  EXPECT_EQ(repo.worktrees().size(), 1u);
+}
+
+// The states a git stopped while it made the worktree, or while it removed
+// it again, can leave behind; the guard removes each.
+TEST(Worktree, AGuardRemovesItsWorktreeWhateverStateGitLeftItIn) {
+  struct Case {
+    const char* what;
+    std::function<void(const GitRepo& repo, const fs::path& path)> leave;
+  };
+  const Case cases[] = {
+      {"locked, as while git makes it",
+       [](const GitRepo& repo, const fs::path& path) {
+         repo.git({"worktree", "lock", "--reason", "initializing", path.string()});
+       }},
+      {"unknown to git but still full of files",
+       [](const GitRepo& repo, const fs::path& path) {
+         fs::remove_all(repo.root() / ".git/worktrees" / path.filename());
+       }},
+      {"registered, its .git file already removed",
+       [](const GitRepo&, const fs::path& path) { fs::remove(path / ".git"); }},
+      {"locked before its .git file was written",
+       [](const GitRepo& repo, const fs::path& path) {
+         repo.git({"worktree", "lock", "--reason", "initializing", path.string()});
+         fs::remove(path / ".git");
+       }},
+      {"locked before its directory was made",
+       [](const GitRepo& repo, const fs::path& path) {
+         repo.git({"worktree", "lock", "--reason", "initializing", path.string()});
+         fs::remove_all(path);
+       }},
+  };
+  GitRepo repo;
+  for (int i = 0; i < 50; ++i) write_file(repo.root() / "files" / std::to_string(i), "x\n");
+  const std::string commit = repo.commit_all("files");
+  TempDir temp;
+  const ScopedEnv in_temp("TMPDIR", temp.path().string());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::optional<WorktreeGuard> guard;
+    {
+      auto added = add_worktree(repo.root(), commit);
+      ASSERT_TRUE(added.has_value()) << display_git_error(added.error());
+      guard.emplace(std::move(*added));
+    }
+    c.leave(repo, guard->path());
+    guard.reset();
+    EXPECT_TRUE(fs::is_empty(temp.path()));
+    EXPECT_EQ(repo.worktrees().size(), 1u);
+  }
 }
 
 TEST(Worktree, ReportsAFailedAdd) {

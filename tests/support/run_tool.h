@@ -2,6 +2,7 @@
 // for the end-to-end tests: its exit status and both output streams.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -30,6 +31,11 @@ struct ToolLaunch {
   // Set O_NONBLOCK on the binary's standard output (and so on the pipe the
   // test reads), as some parents leave it.
   bool nonblocking_stdout = false;
+  // For run_tool_signalled: standard output is a pipe that holds one page
+  // and is not read, as a stalled pager's; its reader goes away (the pipe
+  // is closed) half a second after the last signal was sent. What the pipe
+  // held is the run's standard output.
+  bool stalled_stdout = false;
 };
 
 std::filesystem::path tool_binary();
@@ -43,11 +49,13 @@ ToolRun run_tool(const std::filesystem::path& cwd, const std::vector<std::string
                  const std::string& redirect = "");
 
 // A signal that a test sends to a running binary: once the file `when`
-// exists, `signal` goes to the binary alone or to its whole process group.
+// exists and `after` has passed since, `signal` goes to the binary alone or
+// to its whole process group.
 struct SignalAt {
   std::filesystem::path when;
   int signal = 0;
   bool whole_group = false;
+  std::chrono::milliseconds after{0};
 };
 
 // Runs the binary as run_tool does, but in a process group of its own (as a
@@ -57,6 +65,21 @@ struct SignalAt {
 // minute; a binary that ends before a signal is due gets no more signals.
 ToolRun run_tool_signalled(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                            const ToolLaunch& launch, const std::vector<SignalAt>& signals);
+
+// Runs the binary as run_tool_signalled does, but as the foreground job of
+// a terminal (a pseudo-terminal, which is its standard input; its output
+// streams go to files), so that what it starts shares its process group.
+// Each signal comes from the terminal: SIGINT as Ctrl-C typed, SIGHUP as the
+// terminal closing (the shell then sends SIGHUP to the whole job, as bash
+// does); `whole_group` is not looked at.
+ToolRun run_tool_on_terminal(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                             const ToolLaunch& launch, const std::vector<SignalAt>& signals);
+
+// The live processes (zombies left out) whose environment holds `entry`
+// ("NAME=value"), each as its process id and command line; a test tags a
+// run through an environment variable, which whatever the run starts
+// inherits.
+std::vector<std::string> live_processes_with(const std::string& entry);
 
 // The status and both streams, for a failure message; long streams are cut
 // to their first and last few hundred bytes.
