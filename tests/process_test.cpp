@@ -296,7 +296,6 @@ TEST(Process, ChildrenStartWithTheStopSignalsAtDefaultAndUnblocked) {
   EXPECT_EQ(forked.text, "we ignore SIGHUP; SigBlk SigIgn SIGHUP SigCgt");
 }
 
-
 // A process that a stop may reach, in Python so that it can catch SIGINT
 // even where it is started in the background of a shell. `probe.py ROLE LOG`
 // appends "ROLE NAME" to LOG for each stop signal it gets and ends a fifth
