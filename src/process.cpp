@@ -293,25 +293,26 @@ class RunningChild {
   // exited is still a zombie here, so its group id names no other group.
   void begin_stopping() {
     stopping_ = true;
-    const int signal = signal_for_child(received_stop_signal(), leads_group_);
-    if (leads_group_) {
-      ::kill(-pid_, signal);
-    } else if (!exited_) {
-      ::kill(pid_, signal);
-    }
+    send(signal_for_child(received_stop_signal(), leads_group_));
     kill_at_ = SteadyClock::now() + options_.kill_after;
   }
 
   // What the child or a descendant still holds open is no longer read.
   void kill_now() {
-    if (leads_group_) {
-      ::kill(-pid_, SIGKILL);
-    } else if (!exited_) {
-      ::kill(pid_, SIGKILL);
-    }
+    send(SIGKILL);
     killed_ = true;
     given_up_at_ = SteadyClock::now() + kGoneAfterKill;
     close_pipes();
+  }
+
+  // To the whole group the child leads, which outlives it as long as it is
+  // unreaped; else to the child alone while it runs.
+  void send(int signal) const {
+    if (leads_group_) {
+      ::kill(-pid_, signal);
+    } else if (!exited_) {
+      ::kill(pid_, signal);
+    }
   }
 
   void close_pipes() {

@@ -78,6 +78,19 @@ std::vector<char*> argv_of(const Command& command) {
   return argv;
 }
 
+// Waits, at most until `deadline`, for `ready` to exist while `ended` says
+// the binary still runs, or without `ready` for the binary to end; true once
+// what it waits for came.
+bool wait_for(const std::optional<std::filesystem::path>& ready,
+              std::chrono::steady_clock::time_point deadline, const std::function<bool()>& ended) {
+  for (;;) {
+    if (ended()) return !ready;
+    if (ready && std::filesystem::exists(*ready)) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // The tool started in a process group of its own, its streams in files, or
 // its standard output a stalled pipe.
 class GroupLeader {
@@ -135,12 +148,7 @@ class GroupLeader {
   // one, for the end); true once that came. Notes the end when it comes.
   bool wait_until(std::chrono::steady_clock::time_point deadline,
                   const std::optional<std::filesystem::path>& ready) {
-    for (;;) {
-      if (ended()) return !ready;
-      if (ready && std::filesystem::exists(*ready)) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return wait_for(ready, deadline, [this] { return ended(); });
   }
 
   bool ended() {
@@ -177,18 +185,6 @@ class GroupLeader {
   int stalled_reader_ = -1;
   std::optional<std::string> stalled_out_;
 };
-
-// Waits, at most until `deadline`, for `ready` to exist, while `ended` says
-// the binary is still running; true once it came.
-bool wait_for(const std::filesystem::path& ready, std::chrono::steady_clock::time_point deadline,
-              const std::function<bool()>& ended) {
-  for (;;) {
-    if (ended()) return false;
-    if (std::filesystem::exists(ready)) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
 
 }  // namespace
 
