@@ -51,7 +51,11 @@ tl::expected<std::vector<std::string>, std::string> resolve_dbt_args(const Cli& 
   return std::vector<std::string>{};
 }
 
-// Both event-time dates, neither, or the failure of the first bad one.
+// Both event-time dates, neither, or the failure of the first bad one. The
+// window holds both days, so a start equal to the end is one day; an end
+// before the start is refused, since a plan of backward windows rebuilds
+// nothing. Windows derived from it by negative lookbacks or lookaheads may
+// still end before they start.
 tl::expected<std::optional<Window>, std::string> resolve_window(const Cli& cli) {
   if (!cli.event_time_start && !cli.event_time_end) return std::optional<Window>{};
   if (!cli.event_time_start || !cli.event_time_end) {
@@ -61,6 +65,11 @@ tl::expected<std::optional<Window>, std::string> resolve_window(const Cli& cli) 
   if (!start) return Failure(describe_date_error(start.error()));
   const auto end = parse_date(*cli.event_time_end);
   if (!end) return Failure(describe_date_error(end.error()));
+  if (*end < *start) {
+    return Failure("--event-time-end " + format_date(*end) + " is before --event-time-start " +
+                   format_date(*start) +
+                   " -- the window runs from its start to its end, both days included");
+  }
   return std::optional<Window>{Window{*start, *end}};
 }
 

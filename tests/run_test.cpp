@@ -8,6 +8,8 @@
 
 #include <boost/json.hpp>
 
+#include "date.h"
+#include "process.h"
 #include "support/fake_dbt.h"
 #include "support/git_repo.h"
 #include "support/run_tool.h"
@@ -290,6 +292,164 @@ TEST_F(RunTest, TheWindowIsJudgedOnlyAfterDbtLsRan) {
                                                     "--event-time-end", "tomorrow"});
   EXPECT_EQ(both_bad.status, 1);
   EXPECT_EQ(both_bad.err, "error: \"2024-13-01\" is not a valid YYYY-MM-DD date\n");
+}
+
+// The window given holds both its days. One that ends before it starts is
+// refused where the dates are read, after dbt ls, with or without --anchor:
+// nothing is written and an earlier plan and report stay as they were. A
+// start equal to the end is one day.
+TEST(RunWindow, AnEndBeforeTheStartIsRefusedAndOneDayIsPlanned) {
+  const std::string reversed =
+      "error: --event-time-end 2024-03-04 is before --event-time-start 2024-03-10 -- the window "
+      "runs from its start to its end, both days included\n";
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    bool earlier_outputs;
+    std::string error;  // empty: the run plans
+    const char* entry_window;
+  };
+  const Case cases[] = {
+      {"reversed", {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-04"}, false,
+       reversed, nullptr},
+      {"reversed over an earlier plan",
+       {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-04"}, true, reversed,
+       nullptr},
+      {"reversed with --anchor",
+       {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-04", "--anchor",
+        "revenue"},
+       true, reversed, nullptr},
+      {"reversed, written loosely",
+       {"--event-time-start", "+2024-3-10", "--event-time-end", "2024-3-4"}, false, reversed,
+       nullptr},
+      {"one day short",
+       {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-09"}, false,
+       "error: --event-time-end 2024-03-09 is before --event-time-start 2024-03-10 -- the window "
+       "runs from its start to its end, both days included\n",
+       nullptr},
+      {"one day", {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-10"}, true, "",
+       "2024-03-10"},
+      {"one day with --anchor",
+       {"--event-time-start", "2024-03-10", "--event-time-end", "2024-03-10", "--anchor", "orders"},
+       false, "", "2024-03-10"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TempDir dir;
+    const fs::path shop = dir / "shop";
+    write_shop(shop);
+    const fs::path plan = shop / "target/velk/dbt_plan.json";
+    const fs::path old_report = shop / "target/velk/dbt-plan/dbt_plan_20240101000000.html";
+    const std::string earlier_plan = "{\"earlier\": \"plan\"}";
+    if (c.earlier_outputs) {
+      write_file(plan, earlier_plan);
+      write_file(old_report, "<html>earlier</html>");
+    }
+    const fs::path log = dir / "dbt.log";
+    std::vector<std::string> args = {"-s", "orders+", "--dbt-command",
+                                     fake_dbt_command({{"FAKE_DBT_LOG", log.string()}}), "--html"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = run_tool(shop, args);
+    EXPECT_EQ(read_dbt_log(log).size(), 2u) << "parse and ls run before the window is read";
+
+    if (!c.error.empty()) {
+      EXPECT_EQ(run.status, 1) << describe(run);
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err, c.error);
+      if (c.earlier_outputs) {
+        EXPECT_EQ(read_file(plan), earlier_plan);
+        std::vector<fs::path> reports;
+        for (const auto& entry : fs::directory_iterator(old_report.parent_path())) {
+          reports.push_back(entry.path());
+        }
+        EXPECT_EQ(reports, std::vector<fs::path>{old_report});
+      } else {
+        EXPECT_FALSE(fs::exists(shop / "target/velk")) << "no plan and no report directory";
+      }
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << describe(run);
+    const auto document = document_at(plan);
+    const auto& window = document.at("metadata").at("anchor_window").as_object();
+    EXPECT_EQ(window.at("event_time_start"), c.entry_window);
+    EXPECT_EQ(window.at("event_time_end"), c.entry_window);
+    const auto& orders = document.at("models").as_array().at(0).as_object();
+    EXPECT_EQ(orders.at("name"), "orders");
+    EXPECT_EQ(orders.at("event_time_start"), c.entry_window);
+    EXPECT_EQ(orders.at("event_time_end"), c.entry_window);
+  }
+}
+
+// The bash blocks of the README's section on going from a plan to dbt runs,
+// as the README writes them.
+std::vector<std::string> readme_run_scripts() {
+  const std::string readme = read_file(source_dir() / "README.md");
+  const std::size_t start = readme.find("\n### From a plan to dbt runs\n");
+  if (start == std::string::npos) return {};
+  const std::size_t end = std::min(readme.find("\n## ", start + 1), readme.find("\n### ", start + 1));
+  const std::string section = readme.substr(start, end - start);
+  std::vector<std::string> scripts;
+  const std::string open = "```bash\n";
+  for (std::size_t at = section.find(open); at != std::string::npos;
+       at = section.find(open, at)) {
+    at += open.size();
+    const std::size_t close = section.find("```", at);
+    if (close == std::string::npos) break;
+    scripts.push_back(section.substr(at, close - at));
+    at = close + 3;
+  }
+  return scripts;
+}
+
+// Each of the README's scripts, run for real with bash on the example
+// project's plan and a dbt on PATH that records its arguments, runs every
+// model once, in plan order, handing dbt the day after the plan's inclusive
+// end as its exclusive one.
+TEST(ReadmeRuns, EachModelOnceInPlanOrderEndingTheDayAfterItsWindow) {
+  const std::vector<std::string> scripts = readme_run_scripts();
+  ASSERT_EQ(scripts.size(), 2u) << "README.md: the two scripts from a plan to dbt runs";
+
+  const TempDir dir;
+  const fs::path shop = dir / "shop";
+  fs::copy(source_dir() / "examples/shop", shop, fs::copy_options::recursive);
+  fs::remove_all(shop / "target");
+  const ToolRun planned = run_tool(
+      shop, {"-s", "+shop_summary customer_lifetime marketing_attribution dim_customers+",
+             "--dbt-command", fake_dbt_command(), "--event-time-start", "2024-03-04",
+             "--event-time-end", "2024-03-10"});
+  ASSERT_EQ(planned.status, 0) << describe(planned);
+
+  std::string expected;
+  const auto document = document_at(shop / "target/velk/dbt_plan.json");
+  for (const auto& model : document.at("models").as_array()) {
+    const auto end = parse_date(text(model.at("event_time_end")));
+    ASSERT_TRUE(end.has_value());
+    expected += "[run][--select][" + text(model.at("name")) + "][--event-time-start][" +
+                text(model.at("event_time_start")) + "][--event-time-end][" +
+                format_date(Date{end->days + 1}) + "]\n";
+  }
+  ASSERT_EQ(document.at("models").as_array().size(), 14u);
+
+  const fs::path bin = dir / "bin";
+  write_file(bin / "dbt",
+             "#!/bin/sh\n"
+             "for arg in \"$@\"; do printf '[%s]' \"$arg\"; done >> \"$DBT_RUNS\"\n"
+             "echo >> \"$DBT_RUNS\"\n");
+  fs::permissions(bin / "dbt", fs::perms::owner_all);
+  for (std::size_t i = 0; i < scripts.size(); ++i) {
+    SCOPED_TRACE("script " + std::to_string(i + 1) + ":\n" + scripts[i]);
+    const fs::path script = dir / ("script" + std::to_string(i));
+    const fs::path runs = dir / ("runs" + std::to_string(i));
+    write_file(script, scripts[i]);
+    const char* path = std::getenv("PATH");
+    const auto output = run_process(
+        "env", {"PATH=" + bin.string() + ":" + (path ? path : "/usr/bin:/bin"),
+                "DBT_RUNS=" + runs.string(), "bash", script.string()},
+        shop);
+    ASSERT_TRUE(output.has_value()) << output.error().message();
+    EXPECT_EQ(output->wait_status, 0) << captured_streams_text(*output);
+    EXPECT_EQ(read_file(runs), expected);
+  }
 }
 
 TEST_F(RunTest, RefusesBeforeTouchingTheDisk) {
