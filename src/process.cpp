@@ -138,16 +138,15 @@ class StopSignalsBlocked {
   sigset_t callers_mask_{};
 };
 
-// Whether this process is in the foreground of its controlling terminal,
-// where the terminal's Ctrl-C reaches our whole process group. False without
-// a controlling terminal (CI jobs, supervisors, daemons) and in a background
-// job.
-bool in_terminal_foreground() {
+// Whether this process has a controlling terminal, so that it runs as a job
+// of a terminal's shell, in the foreground or in the background. False in
+// CI jobs, containers without a terminal, services and daemons, and once
+// the terminal has been hung up.
+bool has_controlling_terminal() {
   const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (tty < 0) return false;
-  const pid_t foreground = ::tcgetpgrp(tty);
   ::close(tty);
-  return foreground == ::getpgrp();
+  return true;
 }
 
 // What a child is sent for the stop signal we got. Never a signal different
@@ -467,7 +466,11 @@ tl::expected<ProcessOutput, std::error_code> run_process(
   sigaddset(&default_signals, SIGPIPE);
   sigemptyset(&no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  const bool leads_group = options.shielded || !in_terminal_foreground();
+  // A job's members share its group, which the shell's fg, bg, Ctrl-Z and
+  // Ctrl-C reach whole: a child in a group of its own that reads the
+  // terminal from the background would be stopped there and never
+  // continued by fg.
+  const bool leads_group = options.shielded || !has_controlling_terminal();
   if (leads_group) flags |= POSIX_SPAWN_SETPGROUP;  // a new group, led by the child
   rc = posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
   if (rc == 0) rc = posix_spawnattr_setsigmask(attributes.get(), &no_signals);

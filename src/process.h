@@ -46,12 +46,14 @@ struct ChildOptions {
 // It starts with an empty signal mask, and with SIGPIPE and the stop signals
 // at their default action unless this process ignores them.
 //
-// Where the child runs: when this process is in the foreground of its
-// controlling terminal, the child shares our process group, so that the
-// terminal's Ctrl-C reaches it directly and it can read the terminal (a
-// password prompt). Otherwise (no controlling terminal: CI, a supervisor; or
-// a background job) it leads a process group of its own, and so does a
-// shielded child always.
+// Where the child runs: when this process has a controlling terminal (it is
+// a job of a terminal's shell, in the foreground or in the background), the
+// child shares our process group, as every member of a shell's job does, so
+// that the terminal's Ctrl-C and the shell's fg, bg and Ctrl-Z reach it with
+// us and it can read the terminal (a password prompt) once the job is in
+// the foreground. Without a controlling terminal (CI, a container, a
+// supervisor) it leads a process group of its own, and so does a shielded
+// child always.
 //
 // Fails, with the system error, when the child cannot be started: program
 // not found or not executable, working directory missing, no resources, or

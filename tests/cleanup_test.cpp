@@ -487,4 +487,49 @@ TEST_F(StoppedRun, NothingIsLeftBehindWhereverTheStopLands) {
   }
 }
 
+// A run started in the background of a terminal, whose dbt deps asks for a
+// password there (a private package's git credential prompt): the terminal
+// stops the whole job at the prompt, and the shell's fg brings it forward
+// and continues it, dbt with it, so that dbt reads the answer typed; a
+// Ctrl-C typed after the fg reaches that dbt at once, as in the foreground.
+TEST_F(Cleanup, ABackgroundRunBroughtForwardAnswersDbtsPromptOrEndsAtCtrlC) {
+  struct Case {
+    const char* what;
+    const char* keys;
+    const char* answer;  // what dbt read
+  };
+  const Case cases[] = {{"the answer typed", "secret\n", "secret"},
+                        {"Ctrl-C", "\x03", "interrupted"}};
+  const fs::path asking = dir_ / "asking";
+  const fs::path answer = dir_ / "asking.answer";
+  std::mt19937_64 random(std::random_device{}());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(asking);
+    fs::remove(answer);
+    fs::remove_all(shop() / "target/velk");
+    const std::string tag = std::to_string(random());
+    ToolLaunch launch{.env = {{kRunTag, tag}}};
+    const std::vector<std::string> args =
+        full_args(with_window({}), {{"FAKE_DBT_ASK", "deps:" + asking.string()}}, launch);
+    const ToolRun result = run_tool_brought_forward(shop(), args, launch, asking, c.keys);
+
+    EXPECT_EQ(fs::exists(answer) ? read_file(answer) : "(nothing)", c.answer) << describe(result);
+    EXPECT_EQ(result.out, "");
+    if (c.keys == std::string("\x03")) {
+      EXPECT_EQ(result.signal, SIGINT) << describe(result);
+      EXPECT_EQ(result.err, "error: interrupted by SIGINT\n");
+      EXPECT_FALSE(fs::exists(shop() / "target/velk"));
+    } else {
+      EXPECT_EQ(result.status, 0) << describe(result);
+      EXPECT_EQ(result.err, "");
+      EXPECT_TRUE(fs::exists(shop() / "target/velk/dbt_plan.json"));
+    }
+    std::vector<std::string> alive = live_processes_with(std::string(kRunTag) + "=" + tag);
+    EXPECT_EQ(alive, std::vector<std::string>{});
+    for (const std::string& process : alive) ::kill(std::stoi(process), SIGKILL);
+    expect_nothing_left();
+  }
+}
+
 }  // namespace

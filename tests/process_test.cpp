@@ -15,6 +15,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -415,34 +416,55 @@ TEST(Process, InATerminalsForegroundAStopSendsTheChildAloneTheSignalWeGot) {
   }
 }
 
-TEST(Process, AChildSharesOurGroupOnlyInATerminalsForeground) {
-  // The child's process group, as "shared", "own" or the group id; in the
-  // foreground it also reads a line typed at the terminal, as a password
-  // prompt does.
-  const auto child_group = [](bool reads_terminal) {
-    const std::string script = std::string(reads_terminal ? "read line < /dev/tty; echo $line; " : "") +
-                               "ps -o pgid= -p $$";
-    const auto output = run_process("sh", {"-c", script}, std::nullopt);
+// With a controlling terminal the child shares our group, foreground job or
+// background one alike, as every member of a shell's job does: it reads a
+// line typed at the terminal, as a password prompt does, once the job is in
+// the foreground; from the background the terminal stops the whole job
+// until the shell's fg brings it forward and continues it.
+TEST(Process, AChildSharesOurGroupWheneverWeHaveATerminal) {
+  // The child's process group, as "shared", "own" or "failed"; when asked,
+  // it first writes its process id to `asking` and reads a line from the
+  // terminal.
+  const auto child_group = [](const std::string& asking) {
+    const std::string script =
+        asking.empty() ? "ps -o pgid= -p $$"
+                       : "echo $$ > \"$0.new\" && mv \"$0.new\" \"$0\"; read line < /dev/tty; "
+                         "echo $line; ps -o pgid= -p $$";
+    const auto output = run_process("sh", {"-c", script, asking}, std::nullopt);
     if (!output || !output->succeeded()) return std::string("failed");
     std::istringstream lines(output->stdout_bytes);
     std::string typed;
-    if (reads_terminal) std::getline(lines, typed);
+    if (!asking.empty()) std::getline(lines, typed);
     pid_t group = 0;
     lines >> group;
     const std::string shown = group == ::getpgrp() ? "shared" : "own";
-    return (reads_terminal ? "read " + typed + ", " : "") + shown;
+    return (asking.empty() ? "" : "read " + typed + ", ") + shown;
   };
+  const TempDir dir;
+  const std::string asking = (dir / "asking").string();
 
-  TerminalJob foreground([&] { return child_group(true); }, true);
+  TerminalJob foreground([&] { return child_group(asking); }, true);
   foreground.type("secret\n");
   EXPECT_EQ(foreground.wait().text, "read secret, shared");
+  std::filesystem::remove(asking);
 
-  TerminalJob background([&] { return child_group(false); }, false);
-  EXPECT_EQ(background.wait().text, "own");
+  TerminalJob background([&] { return child_group(asking); }, false, 10);
+  for (int wait = 0; !std::filesystem::exists(asking) && wait < 1000; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(std::filesystem::exists(asking));
+  ASSERT_TRUE(wait_until_stopped(std::stoi(read_file(asking)), std::chrono::seconds(10)))
+      << "a read from the background stops the reader";
+  background.bring_to_foreground();
+  background.type("secret\n");
+  EXPECT_EQ(background.wait().text, "read secret, shared");
+
+  TerminalJob background_quiet([&] { return child_group(""); }, false);
+  EXPECT_EQ(background_quiet.wait().text, "shared");
 
   const Forked without_terminal = in_forked_process([&] {
     ::setsid();
-    return child_group(false);
+    return child_group("");
   });
   EXPECT_EQ(without_terminal.text, "own");
 }

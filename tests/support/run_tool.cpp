@@ -186,6 +186,25 @@ class GroupLeader {
   std::optional<std::string> stalled_out_;
 };
 
+// The job of a terminal that runs the binary in `cwd`, its output streams
+// in the files out and err of `streams`.
+std::function<std::string()> tool_on_terminal(const std::filesystem::path& cwd,
+                                              const Command& command,
+                                              const std::filesystem::path& streams) {
+  return [&cwd, &command, &streams]() -> std::string {
+    const int out = ::open((streams / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open((streams / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::close(out);
+    ::close(err);
+    std::vector<char*> argv = argv_of(command);
+    ::execvp(command.program.c_str(), argv.data());
+    ::_exit(127);
+  };
+}
+
 }  // namespace
 
 std::filesystem::path tool_binary() { return std::filesystem::path(VELK_BINARY_DIR) / "velk-dbt-plan"; }
@@ -226,20 +245,7 @@ ToolRun run_tool_on_terminal(const std::filesystem::path& cwd, const std::vector
                              const ToolLaunch& launch, const std::vector<SignalAt>& signals) {
   const Command command = tool_command(args, launch);
   const TempDir streams;
-  TerminalJob job(
-      [&]() -> std::string {
-        const int out = ::open((streams / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open((streams / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::close(out);
-        ::close(err);
-        std::vector<char*> argv = argv_of(command);
-        ::execvp(command.program.c_str(), argv.data());
-        ::_exit(127);
-      },
-      true);
+  TerminalJob job(tool_on_terminal(cwd, command, streams.path()), true);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (const SignalAt& at : signals) {
     if (!wait_for(at.when, deadline, [&job] { return job.ended(); })) {
@@ -254,6 +260,25 @@ ToolRun run_tool_on_terminal(const std::filesystem::path& cwd, const std::vector
     } else {
       throw std::runtime_error("a terminal sends SIGINT or SIGHUP only");
     }
+  }
+  const Forked ended = job.wait();  // the binary gets SIGALRM after half a minute
+  return tool_run_from(ended.wait_status, read_file(streams / "out"), read_file(streams / "err"));
+}
+
+ToolRun run_tool_brought_forward(const std::filesystem::path& cwd,
+                                 const std::vector<std::string>& args, const ToolLaunch& launch,
+                                 const std::filesystem::path& reader, std::string_view keys) {
+  const Command command = tool_command(args, launch);
+  const TempDir streams;
+  TerminalJob job(tool_on_terminal(cwd, command, streams.path()), false);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  if (!wait_for(reader, deadline, [&job] { return job.ended(); })) {
+    if (!job.ended()) throw std::runtime_error(reader.string() + " did not appear within half a minute");
+  } else if (!wait_until_stopped(std::stoi(read_file(reader)), std::chrono::seconds(10))) {
+    throw std::runtime_error("the terminal did not stop the process in " + reader.string());
+  } else {
+    job.bring_to_foreground();
+    job.type(keys);
   }
   const Forked ended = job.wait();  // the binary gets SIGALRM after half a minute
   return tool_run_from(ended.wait_status, read_file(streams / "out"), read_file(streams / "err"));

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,17 @@ ToolRun run_tool_signalled(const std::filesystem::path& cwd, const std::vector<s
 // does); `whole_group` is not looked at.
 ToolRun run_tool_on_terminal(const std::filesystem::path& cwd, const std::vector<std::string>& args,
                              const ToolLaunch& launch, const std::vector<SignalAt>& signals);
+
+// Runs the binary as run_tool_on_terminal does, but as a background job of
+// the terminal. Once the file `reader` exists and the process whose id it
+// holds has been stopped by the terminal (it read the terminal from the
+// background), the job is brought to the foreground as a shell's fg does
+// and `keys` are typed at the terminal. Throws when `reader` does not
+// appear within half a minute while the binary runs, or when its process is
+// not stopped within ten seconds.
+ToolRun run_tool_brought_forward(const std::filesystem::path& cwd,
+                                 const std::vector<std::string>& args, const ToolLaunch& launch,
+                                 const std::filesystem::path& reader, std::string_view keys);
 
 // The live processes (zombies left out) whose environment holds `entry`
 // ("NAME=value"), each as its process id and command line; a test tags a

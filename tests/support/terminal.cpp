@@ -10,14 +10,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
 volatile sig_atomic_t shell_hung_up = 0;
+volatile sig_atomic_t shell_asked_for_fg = 0;
 
 void note_hang_up(int) { shell_hung_up = 1; }
+void note_fg(int) { shell_asked_for_fg = 1; }
 
 void write_whole(int fd, const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);
@@ -60,7 +65,7 @@ void set_handler(int signal, void (*handler)(int)) {
   }
   for (int fd = 0; fd < 3; ++fd) ::dup2(tty, fd);
   if (tty > 2) ::close(tty);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTTOU, SIGCHLD}) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTTOU, SIGCHLD, SIGUSR1}) {
     set_handler(signal, SIG_DFL);
   }
   sigset_t none;
@@ -72,8 +77,9 @@ void set_handler(int signal, void (*handler)(int)) {
   ::_exit(0);
 }
 
-// The session leader: starts the job, passes a hang-up on to its group and
-// reports the job's process id and then its wait status.
+// The session leader: starts the job, passes a hang-up on to its group,
+// brings the job to the foreground on SIGUSR1, and reports the job's process
+// id and then its wait status.
 [[noreturn]] void run_shell(const std::function<std::string()>& job, const char* tty_name,
                             bool foreground, int text_fd, int status_fd, unsigned seconds) {
   ::setsid();
@@ -83,6 +89,8 @@ void set_handler(int signal, void (*handler)(int)) {
   set_handler(SIGHUP, note_hang_up);
   set_handler(SIGINT, SIG_IGN);  // a shell does not stop at the job's Ctrl-C
   set_handler(SIGQUIT, SIG_IGN);
+  set_handler(SIGUSR1, note_fg);
+  set_handler(SIGTTOU, SIG_IGN);  // to hand the terminal on from the background
   ::alarm(seconds + 10);
   const pid_t job_pid = ::fork();
   if (job_pid < 0) ::_exit(1);
@@ -99,12 +107,31 @@ void set_handler(int signal, void (*handler)(int)) {
       ::kill(-job_pid, SIGCONT);
       passed_on = true;
     }
+    if (shell_asked_for_fg) {
+      shell_asked_for_fg = 0;
+      ::tcsetpgrp(tty, job_pid);
+      ::kill(-job_pid, SIGCONT);
+    }
   }
   write_whole(status_fd, &status, sizeof status);
   ::_exit(0);
 }
 
 }  // namespace
+
+bool wait_until_stopped(pid_t pid, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  for (;;) {
+    // "pid (command) state ...": the state follows the last ')'.
+    std::ifstream stat(path);
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t after = text.rfind(')');
+    if (after != std::string::npos && after + 2 < text.size() && text[after + 2] == 'T') return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 TerminalJob::TerminalJob(const std::function<std::string()>& job, bool foreground,
                          unsigned seconds) {
@@ -148,6 +175,20 @@ void TerminalJob::type(std::string_view keys) {
   if (master_ < 0) throw std::runtime_error("the terminal is closed");
   if (::write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
     throw std::runtime_error("could not type at the terminal");
+  }
+}
+
+void TerminalJob::bring_to_foreground() {
+  if (master_ < 0) throw std::runtime_error("the terminal is closed");
+  // Asked again until it is done: a request that lands while the shell is
+  // between two waits is only acted on at the next one.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::tcgetpgrp(master_) != job_) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("the shell did not bring the job to the foreground");
+    }
+    ::kill(shell_, SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 

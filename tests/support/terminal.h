@@ -6,12 +6,17 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "support/test_support.h"
+
+// Waits, at most `within`, until the process `pid` is stopped (as the
+// terminal stops a background job that reads it); false when it is not.
+bool wait_until_stopped(pid_t pid, std::chrono::milliseconds within);
 
 class TerminalJob {
  public:
@@ -20,7 +25,8 @@ class TerminalJob {
   // input, output and error (the job may redirect them), in a process group
   // of its own: the terminal's foreground group, or a background one. Its
   // session leader plays the shell: on SIGHUP it sends SIGHUP to the job's
-  // group, as bash does when its terminal closes. The job starts with
+  // group, as bash does when its terminal closes, and it brings the job
+  // forward when asked (bring_to_foreground). The job starts with
   // SIGINT, SIGTERM, SIGHUP and SIGQUIT at their default action and gets
   // SIGALRM after `seconds`; what `job` returns is handed back by wait(),
   // and a job that execs another program hands back nothing.
@@ -33,6 +39,11 @@ class TerminalJob {
 
   // Types `keys` at the terminal: "\x03" is Ctrl-C.
   void type(std::string_view keys);
+  // Brings a background job forward as a shell's fg does: the shell makes
+  // the job's group the terminal's foreground group, then sends the group
+  // SIGCONT. Returns once the terminal shows the job in its foreground;
+  // throws when it does not within ten seconds.
+  void bring_to_foreground();
   // Closes the terminal, as a closed terminal window does.
   void hang_up();
   // Whether the job has ended (without waiting).
