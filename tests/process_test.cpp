@@ -15,7 +15,6 @@
 #include <iterator>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -449,11 +448,7 @@ TEST(Process, AChildSharesOurGroupWheneverWeHaveATerminal) {
   std::filesystem::remove(asking);
 
   TerminalJob background([&] { return child_group(asking); }, false, 10);
-  for (int wait = 0; !std::filesystem::exists(asking) && wait < 1000; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(std::filesystem::exists(asking));
-  ASSERT_TRUE(wait_until_stopped(std::stoi(read_file(asking)), std::chrono::seconds(10)))
+  ASSERT_TRUE(background.wait_for_stopped_reader(asking))
       << "a read from the background stops the reader";
   background.bring_to_foreground();
   background.type("secret\n");

@@ -271,12 +271,7 @@ ToolRun run_tool_brought_forward(const std::filesystem::path& cwd,
   const Command command = tool_command(args, launch);
   const TempDir streams;
   TerminalJob job(tool_on_terminal(cwd, command, streams.path()), false);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  if (!wait_for(reader, deadline, [&job] { return job.ended(); })) {
-    if (!job.ended()) throw std::runtime_error(reader.string() + " did not appear within half a minute");
-  } else if (!wait_until_stopped(std::stoi(read_file(reader)), std::chrono::seconds(10))) {
-    throw std::runtime_error("the terminal did not stop the process in " + reader.string());
-  } else {
+  if (job.wait_for_stopped_reader(reader)) {
     job.bring_to_foreground();
     job.type(keys);
   }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -119,20 +120,6 @@ void set_handler(int signal, void (*handler)(int)) {
 
 }  // namespace
 
-bool wait_until_stopped(pid_t pid, std::chrono::milliseconds within) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  for (;;) {
-    // "pid (command) state ...": the state follows the last ')'.
-    std::ifstream stat(path);
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t after = text.rfind(')');
-    if (after != std::string::npos && after + 2 < text.size() && text[after + 2] == 'T') return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 TerminalJob::TerminalJob(const std::function<std::string()>& job, bool foreground,
                          unsigned seconds) {
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -175,6 +162,30 @@ void TerminalJob::type(std::string_view keys) {
   if (master_ < 0) throw std::runtime_error("the terminal is closed");
   if (::write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
     throw std::runtime_error("could not type at the terminal");
+  }
+}
+
+bool TerminalJob::wait_for_stopped_reader(const std::filesystem::path& reader) {
+  const auto appear_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!std::filesystem::exists(reader)) {
+    if (ended()) return false;
+    if (std::chrono::steady_clock::now() > appear_by) {
+      throw std::runtime_error(reader.string() + " did not appear within half a minute");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // "pid (command) state ...": the state follows the last ')'.
+  const std::string stat = "/proc/" + std::to_string(std::stoi(read_file(reader))) + "/stat";
+  const auto stopped_by = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    std::ifstream file(stat);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::size_t after = text.rfind(')');
+    if (after != std::string::npos && after + 2 < text.size() && text[after + 2] == 'T') return true;
+    if (std::chrono::steady_clock::now() > stopped_by) {
+      throw std::runtime_error("the terminal did not stop the process in " + reader.string());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

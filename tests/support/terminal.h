@@ -6,17 +6,13 @@
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "support/test_support.h"
-
-// Waits, at most `within`, until the process `pid` is stopped (as the
-// terminal stops a background job that reads it); false when it is not.
-bool wait_until_stopped(pid_t pid, std::chrono::milliseconds within);
 
 class TerminalJob {
  public:
@@ -39,6 +35,13 @@ class TerminalJob {
 
   // Types `keys` at the terminal: "\x03" is Ctrl-C.
   void type(std::string_view keys);
+  // Waits while the job runs for the file `reader`, which a process of the
+  // job writes its id to just before it reads the terminal, then until the
+  // terminal has stopped that process (a background job reading it). False
+  // when the job ends before the file appears; throws when the file does not
+  // appear within half a minute or the process is not stopped within ten
+  // seconds.
+  bool wait_for_stopped_reader(const std::filesystem::path& reader);
   // Brings a background job forward as a shell's fg does: the shell makes
   // the job's group the terminal's foreground group, then sends the group
   // SIGCONT. Returns once the terminal shows the job in its foreground;
